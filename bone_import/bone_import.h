@@ -1,0 +1,366 @@
+// bone_import: skeletal-animation import for hosts that animate skinned meshes.
+//
+// Two binary formats are read (their layout is in docs/formats.md):
+//   * a bone file: a skeleton and one animation of it (per bone, keys of a
+//     time, three angles and an offset);
+//   * a skin file: a bone table and named skins of vertex bindings.
+//
+// Typical use:
+//
+//   Hierarchy hierarchy;            hierarchy.Import("walk.bone");
+//   Sequence walk(hierarchy);       walk.Import("walk.bone");
+//   Frame frame(hierarchy, false);
+//   walk.Get_Frame_Time(frame, t);  // every displayed moment
+//   frame.Base(bone); frame.Offset(bone);
+//
+// Errors: every failure throws Kernel::Exception (interfaces/kernel.h) with
+// the condition text, the message, the source path ("bone_import/hier",
+// "bone_import/bones" or "bone_import/skin") and the line of the check. The
+// library catches nothing and keeps no global state. Objects are not
+// copyable. A host owns every object it creates; a Sequence or Frame refers
+// to its Hierarchy, which must outlive it and must not be imported again
+// while they exist.
+//
+// Threads: the library creates none. The const sampling operations of
+// Sequence may run on one sequence from several threads into distinct frames;
+// everything else changes its object and needs exclusive use.
+#pragma once
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bone_import_export.h"
+#include "kernel.h"
+#include "template_library.h"
+
+namespace Vantorix {
+namespace Bone_Import {
+
+using Template_Library::Matrix_3x3;
+using Template_Library::Vector_3;
+
+// "No bone": the parent index of the root and the root index of a hierarchy
+// that has not been imported. Not 0xFFFFFFFF.
+constexpr unsigned int INVALID_INDEX = 0xBEFFA;
+
+// The fixed strings of the two formats, each stored with a terminating 0 byte.
+inline constexpr char BONE_FILE_HEADER[] = "BONE";
+inline constexpr char SKIN_FILE_HEADER[] = "SKIN";
+inline constexpr char END_SIGN[] = "SIGN";
+
+// ---------------------------------------------------------------------------
+// Hierarchy: the skeleton. Bones are numbered from 0 in the order of the bone
+// records of the file it was imported from.
+class BONE_IMPORT_API Hierarchy {
+ public:
+  // An empty hierarchy: no bones, Root_Index() == INVALID_INDEX.
+  Hierarchy();
+  ~Hierarchy();
+  Hierarchy(const Hierarchy&) = delete;
+  Hierarchy& operator=(const Hierarchy&) = delete;
+
+  // Reads the skeleton of a bone file; the keys are stepped over. Refuses a
+  // file that cannot be opened ("Can't open sequence file NAME"), a wrong
+  // header or end sign ("Invalid sequence file NAME[ str STRING]"), a file
+  // with no root-flagged record ("No root node in file NAME") and a parent
+  // name that matches no bone ("Invalid bone name NAME"). Accepted as the
+  // format allows: names repeated without regard to case, several root flags
+  // (the last one is the root), parent loops. Import is allowed once: a
+  // second call on a hierarchy that holds anything is refused ("Hierarchy
+  // already imported, can't import file NAME"). After a failure the object
+  // may only be destroyed.
+  void Import(const char* file_name);
+
+  unsigned int Bone_Count() const { return bone_count; }
+  unsigned int Root_Index() const { return root_index; }
+  // True when no bone names this bone as its parent. No range check.
+  bool Is_Leaf(unsigned int bone) const { return leaf_flags[bone] != 0; }
+  // The parent of `bone`; INVALID_INDEX for a root-flagged bone. No range check.
+  unsigned int Parent_Index(unsigned int bone) const { return parents[bone]; }
+  // The first bone in file order whose name equals `name` without regard to
+  // ASCII letter case. Throws "Invalid bone name NAME" (condition "0") when
+  // there is none.
+  unsigned int Bone_Index(const char* name) const;
+  // The bone's name as stored in the file; never null. No range check.
+  const char* Bone_Name(unsigned int bone) const { return bone_names[bone].c_str(); }
+
+  // Same bone count, names (exact case), parents and root. Two hierarchies
+  // that were never imported are equal.
+  bool operator==(const Hierarchy& other) const;
+  bool operator!=(const Hierarchy& other) const { return !(*this == other); }
+
+ private:
+  unsigned int bone_count;
+  unsigned int root_index;
+  unsigned int* parents;
+  unsigned char* leaf_flags;
+  std::vector<std::string> bone_names;
+  // Open-addressing table over the names without regard to case: slot value
+  // bone + 1 of the first bone of each name, 0 for a free slot. Keeps a whole
+  // import linear in the bone count.
+  std::vector<unsigned int> name_slots;
+  unsigned int name_hash_seed;
+};
+
+// ---------------------------------------------------------------------------
+// Quaternion (w, then the vector part x, y, z). Rotation keys and local
+// rotations are unit quaternions; q and -q stand for the same rotation.
+class BONE_IMPORT_API Quaternion {
+ public:
+  float w;
+  Vector_3<float> v;
+
+  Quaternion() = default;
+  Quaternion(float w_, float x, float y, float z) : w(w_), v{x, y, z} {}
+  // The quaternion of a rotation matrix; w >= 0 when the trace is >= 0. Not
+  // normalised further.
+  explicit Quaternion(const Matrix_3x3<float>& m);
+
+  static Quaternion Identity() { return Quaternion(1.0f, 0.0f, 0.0f, 0.0f); }
+  // The rotation matrix of this (unit) quaternion.
+  void To_Matrix(Matrix_3x3<float>& m) const;
+};
+
+// Normalised linear blend on the shorter arc: weights 1 - f and f (-f when the
+// dot product is below 0), normalised. Shared by sampling, Interpolate,
+// Combine and Optimize.
+BONE_IMPORT_API Quaternion Blend(const Quaternion& a, const Quaternion& b, float f);
+
+class Frame;
+
+// ---------------------------------------------------------------------------
+// Sequence: one animation of all bones of a hierarchy. Per bone an
+// independent list of keys (time, rotation, offset). A sequence is empty
+// until Import or Combine fills it, once.
+class BONE_IMPORT_API Sequence {
+ public:
+  // Refers to `hier` (not owned). Reads nothing from it.
+  explicit Sequence(const Hierarchy& hier);
+  ~Sequence();
+  Sequence(const Sequence&) = delete;
+  Sequence& operator=(const Sequence&) = delete;
+
+  // Duration in the time unit of the keys (the exported spelling).
+  float Lenght() const { return length; }
+
+  // Fills an empty sequence from a bone file whose records name the
+  // hierarchy's bones (any order, letter case ignored). Refuses a filled
+  // sequence ("Sequence data already imported"), an unreadable file ("Can't
+  // open file NAME"), a wrong header, a bone count other than the
+  // hierarchy's (plain check), a bone with fewer than 2 keys ("There must be
+  // atleast 2 frames in sequence, file NAME"), damaged end signs ("Invalid
+  // sequence file NAME"), an unknown bone name ("Invalid bone name NAME"),
+  // and a file that names one bone twice and so leaves another without keys
+  // ("Bone NAME has no keys in sequence file FILE"). A failure before the
+  // bone records leaves the sequence empty; a later one leaves it refusing
+  // further imports, fit only to be destroyed.
+  void Import(const char* file_name);
+
+  // Samples at Lenght() * fraction.
+  void Get_Frame(Frame& frame, float fraction) const;
+  // Writes every non-leaf bone's local pose at `time` into `frame` and marks
+  // the frame dirty. The time is clamped to 0 .. Lenght() (NaN samples at
+  // the length). Allocates nothing; safe from several threads into distinct
+  // frames. The frame must belong to this sequence's hierarchy.
+  void Get_Frame_Time(Frame& frame, float time) const;
+
+  // Fills this empty sequence with a stretch of `a` (fractions a_start_index
+  // .. a_end_index of its length), a transition of `transition_time` and a
+  // stretch of `b`. Refuses a filled result ("Sequence has already some
+  // data!!"), an empty source ("Combine source sequence is empty"), and with
+  // plain checks: unequal hierarchies, empty or out-of-range stretches, a
+  // transition time that is not positive. A refusal changes nothing.
+  void Combine(Sequence& a, float a_start_index, float a_end_index, Sequence& b, float b_start_index, float b_end_index,
+               float transition_time);
+  // Drops every key that interpolation between the last kept key and the next
+  // key reproduces within both tolerances (quaternion dot product >=
+  // rotation_tolerance, offset distance <= offset_tolerance), one forward pass
+  // per bone; first and last keys always stay. Refuses an empty sequence
+  // ("Sequence is empty").
+  void Optimize(float rotation_tolerance, float offset_tolerance);
+  // Reverses the sequence in time. Refuses an empty sequence.
+  void Flip();
+  // Divides every key time by the length and sets the length to 1. Refuses an
+  // empty sequence and one whose length is 0 or not finite ("Sequence length
+  // must be finite and non-zero to normalize").
+  void Normalize();
+  // Replaces every rotation key R of the root bone by r * R (r a rotation).
+  // Refuses an empty sequence ("Sequence is empty").
+  void Rotate(const Matrix_3x3<float>& r);
+
+  // Read-only access to the keys (the sequence must be filled; no range check).
+  bool Is_Empty() const { return number_of_frames == nullptr; }
+  const Hierarchy& Get_Hierarchy() const { return *hier; }
+  unsigned int Key_Count(unsigned int bone) const { return number_of_frames[bone]; }
+  const float* Key_Times(unsigned int bone) const { return frame_times[bone]; }
+  const Quaternion* Key_Rotations(unsigned int bone) const { return frame_rotations[bone]; }
+  const Vector_3<float>* Key_Offsets(unsigned int bone) const { return frame_offsets[bone]; }
+
+ private:
+  void Allocate_Tables(unsigned int bone_count);
+  void Release_Bone(unsigned int bone);
+
+  float length;
+  unsigned int* number_of_frames;
+  float** frame_times;
+  Quaternion** frame_rotations;
+  Vector_3<float>** frame_offsets;
+  const Hierarchy* hier;
+};
+
+// ---------------------------------------------------------------------------
+// Frame: one pose of every bone. Sampling writes local poses; Base and Offset
+// compute a bone's output (rotation matrix and position in the host's space)
+// on first read after the frame was marked dirty, parent before child.
+class BONE_IMPORT_API Frame {
+ public:
+  // Reads the hierarchy's bone count once. Every bone starts at the identity
+  // rotation and a zero offset. With ignore_root_offset the root's output
+  // position is always (0, 0, 0).
+  Frame(const Hierarchy& hier, bool ignore_root_offset);
+  ~Frame();
+  Frame(const Frame&) = delete;
+  Frame& operator=(const Frame&) = delete;
+
+  // Marks every bone's output stale.
+  void Set_Dirty();
+  // Output rotation of `bone`: parent's output base * local rotation. No
+  // range check. The reference stays valid while the frame lives.
+  const Matrix_3x3<float>& Base(unsigned int bone);
+  // Output position of `bone`: parent base * local offset + parent position.
+  const Vector_3<float>& Offset(unsigned int bone);
+
+  // Brings every bone up to date, then applies m to every output (B -> m*B,
+  // o -> m*o). The result stands until the next Set_Dirty.
+  void Transform_Output(const Matrix_3x3<float>& m);
+  // Mirrors every output in the plane normal to one axis.
+  void Flip_Output_X();
+  void Flip_Output_Y();
+  void Flip_Output_Z();
+  // Changes the bone's local rotation so that its output base becomes
+  // rotation * (its current output base); marks only this bone dirty.
+  void Rotate_Base(const Matrix_3x3<float>& rotation, unsigned int bone);
+
+  // The local pose as sampling or Interpolate left it. No range check.
+  const Quaternion& Local_Rotation(unsigned int bone) const { return local_rotations[bone]; }
+  const Vector_3<float>& Local_Offset(unsigned int bone) const { return local_offsets[bone]; }
+
+ private:
+  friend class Sequence;
+  friend BONE_IMPORT_API void Interpolate(Frame& out, const Frame& a, const Frame& b, float t);
+
+  void Update_Output(unsigned int bone) {
+    if (dirty[bone]) Update_Chain(bone);
+  }
+  void Update_Chain(unsigned int bone);
+  void Flip_Output(unsigned int axis);
+
+  bool ignore_root_offset;
+  Quaternion* local_rotations;
+  Vector_3<float>* local_offsets;
+  Matrix_3x3<float>* output_bases;
+  Vector_3<float>* output_offsets;
+  unsigned char* dirty;
+  const Hierarchy* hier;
+  unsigned int bone_count;
+  unsigned int* update_chain;  // scratch for the walk up to a clean ancestor
+};
+
+// Writes into `out` the blend of the local poses of `a` and `b` with weight t
+// on b (not clamped: values outside 0 .. 1 extrapolate), skipping leaf bones,
+// and marks `out` dirty. All three frames belong to one hierarchy.
+BONE_IMPORT_API void Interpolate(Frame& out, const Frame& a, const Frame& b, float t);
+
+// ---------------------------------------------------------------------------
+// Skin_File: an open skin file indexed by skin name. The constructor checks
+// the structure and reads no vertex record; Get_Skin reads one skin's records
+// on demand, in any order, as often as asked. The file stays open until the
+// object is destroyed. One caller at a time (Get_Skin moves the read
+// position).
+class BONE_IMPORT_API Skin_File {
+ public:
+  // One vertex record as stored in the file.
+  struct Vertex {
+    unsigned int bone;  // index into this file's bone table
+    float x, y, z;
+    float weight;
+    unsigned int vertex_index;
+  };
+
+  // A skin's place in the file: just after its name, where its count stands.
+  class BONE_IMPORT_API Position : public Template_Library::HTSC_Node_String {
+   public:
+    Position(const char* name, std::streampos position) : HTSC_Node_String(name), pos(position) {}
+    std::streampos pos;
+  };
+
+  // Opens and indexes the file. Refuses an unreadable file ("Can't open
+  // skinfile NAME"), a wrong header ("Invalid skinfile (wrong header) NAME")
+  // and a missing end sign after the bone table or after a skin ("Invalid
+  // skinfile (can't find end sign) NAME", "Invalid skinfile (can't find end
+  // sign aftes skin) NAME"). A failed constructor leaves nothing open.
+  explicit Skin_File(const char* file_name);
+  ~Skin_File();
+  Skin_File(const Skin_File&) = delete;
+  Skin_File& operator=(const Skin_File&) = delete;
+
+  // Replaces the contents of `vertices` with the records of the skin called
+  // `name` (exact match, letter case significant) and returns true; returns
+  // false and leaves `vertices` untouched when there is no such skin. Throws,
+  // with `vertices` emptied, when a record's bone is outside the bone table
+  // or the file can no longer be read.
+  bool Get_Skin(std::vector<Vertex>& vertices, const char* name);
+
+  unsigned int Skin_Count() const { return skin_count; }
+  unsigned int Bone_Count() const { return bone_count; }
+  // Bone table entry `bone`, as stored. No range check.
+  const char* Bone_Name(unsigned int bone) const { return bone_names[bone].c_str(); }
+  // Name of skin `skin` in file order. No range check.
+  const char* Skin_Name(unsigned int skin) const { return skin_names[skin].c_str(); }
+
+ private:
+  friend class Skin;
+
+  unsigned int skin_count;
+  unsigned int bone_count;
+  std::vector<std::string> bone_names;
+  Template_Library::HTSC_Table_Base skin_index;
+  std::ifstream* file;
+  std::string file_name;
+  std::vector<std::string> skin_names;
+  unsigned long long file_size;
+};
+
+// ---------------------------------------------------------------------------
+// Skin: one skin grouped by the bones of a hierarchy, in exactly sized
+// per-bone arrays that the host reads directly. Keeps no link to the skin
+// file or the hierarchy.
+class BONE_IMPORT_API Skin {
+ public:
+  // Entries of each per-bone array (the skin file's bone table count, or more
+  // when a table entry maps to a higher hierarchy bone).
+  unsigned int bone_count;
+  // Bindings per bone; non-null once imported.
+  unsigned int* vert_count;
+  // Per bone: the mesh vertex indices, positions and weights of its bindings,
+  // in file order; null for a bone without bindings.
+  unsigned int** vert_index;
+  Vector_3<float>** vert_pos;
+  float** vert_weight;
+
+  Skin();
+  virtual ~Skin();
+  Skin(const Skin&) = delete;
+  Skin& operator=(const Skin&) = delete;
+
+  // Imports the skin called `name`, mapping each bone table name to the
+  // hierarchy's bone (letter case ignored). Refuses a second import ("Skin
+  // data already imported!"), an unknown skin ("Can't find skin NAME") and a
+  // table name the hierarchy lacks ("Invalid bone name NAME"); on any refusal
+  // the skin stays as it was and a later Import may succeed.
+  void Import(Skin_File& skin_file, const char* name, const Hierarchy& hierarchy);
+};
+
+}  // namespace Bone_Import
+}  // namespace Vantorix

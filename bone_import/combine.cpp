@@ -1,0 +1,86 @@
+#include <vector>
+
+#include "bone_key.h"
+#include "check.h"
+
+namespace Vantorix {
+namespace Bone_Import {
+
+namespace {
+
+const char* const SOURCE = "bone_import/bones";
+
+// Appends the keys of one source bone that lie strictly inside (start, end),
+// shifted so that `start` lands on `shift`.
+void Append_Inner_Keys(std::vector<Bone_Key>& keys, const Sequence& source, unsigned int bone, float start, float end,
+                       float shift) {
+  const unsigned int n = source.Key_Count(bone);
+  const float* times = source.Key_Times(bone);
+  const Quaternion* rotations = source.Key_Rotations(bone);
+  const Vector_3<float>* offsets = source.Key_Offsets(bone);
+  for (unsigned int k = 0; k < n; ++k) {
+    const float t = times[k];
+    if (start < t && t < end) keys.push_back(Bone_Key{(t - start) + shift, offsets[k], rotations[k]});
+  }
+}
+
+}  // namespace
+
+void Sequence::Combine(Sequence& a, float a_start_index, float a_end_index, Sequence& b, float b_start_index,
+                       float b_end_index, float transition_time) {
+  BONE_IMPORT_CHECK(!number_of_frames, "!number_of_frames", SOURCE, "Sequence has already some data!!");
+  BONE_IMPORT_PLAIN_CHECK(*a.hier == *b.hier, "a.hier == b.hier", SOURCE);
+  BONE_IMPORT_PLAIN_CHECK(*hier == *b.hier, "hier == b.hier", SOURCE);
+  BONE_IMPORT_PLAIN_CHECK(a_start_index < a_end_index, "a_start_index < a_end_index", SOURCE);
+  BONE_IMPORT_PLAIN_CHECK(b_start_index < b_end_index, "b_start_index < b_end_index", SOURCE);
+  BONE_IMPORT_PLAIN_CHECK(!(a_start_index < 0.0f), "a_start_index >= 0.0f", SOURCE);
+  BONE_IMPORT_PLAIN_CHECK(!(b_start_index < 0.0f), "b_start_index >= 0.0f", SOURCE);
+  BONE_IMPORT_PLAIN_CHECK(!(a_end_index > 1.0f), "a_end_index <= 1.0f", SOURCE);
+  BONE_IMPORT_PLAIN_CHECK(!(b_end_index > 1.0f), "b_end_index <= 1.0f", SOURCE);
+  BONE_IMPORT_PLAIN_CHECK(transition_time > 0.0f, "transition_time > 0.0f", SOURCE);
+  BONE_IMPORT_CHECK(a.number_of_frames && b.number_of_frames, "a.number_of_frames && b.number_of_frames", SOURCE,
+                    "Combine source sequence is empty");
+
+  const float a_start = a.Lenght() * a_start_index;
+  const float a_end = a.Lenght() * a_end_index;
+  const float b_start = b.Lenght() * b_start_index;
+  const float b_end = b.Lenght() * b_end_index;
+
+  // The four boundary poses, sampled once for all bones. Leaf bones keep the
+  // frames' initial pose (identity rotation, zero offset).
+  Frame a0(*hier, false), a1(*hier, false), b0(*hier, false), b1(*hier, false);
+  a.Get_Frame_Time(a0, a_start);
+  a.Get_Frame_Time(a1, a_end);
+  b.Get_Frame_Time(b0, b_start);
+  b.Get_Frame_Time(b1, b_end);
+
+  const unsigned int bone_count = hier->Bone_Count();
+  const float a_span = a_end - a_start;
+  const float b_begin = a_span + transition_time;
+  Allocate_Tables(bone_count);
+  std::vector<Bone_Key> keys;
+  for (unsigned int bone = 0; bone < bone_count; ++bone) {
+    keys.clear();
+    keys.push_back(Bone_Key{0.0f, a0.local_offsets[bone], a0.local_rotations[bone]});
+    Append_Inner_Keys(keys, a, bone, a_start, a_end, 0.0f);
+    keys.push_back(Bone_Key{a_span, a1.local_offsets[bone], a1.local_rotations[bone]});
+    keys.push_back(Bone_Key{b_begin, b0.local_offsets[bone], b0.local_rotations[bone]});
+    Append_Inner_Keys(keys, b, bone, b_start, b_end, b_begin);
+    keys.push_back(Bone_Key{(b_end - b_start) + b_begin, b1.local_offsets[bone], b1.local_rotations[bone]});
+
+    const unsigned int n = static_cast<unsigned int>(keys.size());
+    frame_times[bone] = new float[n];
+    frame_rotations[bone] = new Quaternion[n];
+    frame_offsets[bone] = new Vector_3<float>[n];
+    number_of_frames[bone] = n;
+    for (unsigned int k = 0; k < n; ++k) {
+      frame_times[bone][k] = keys[k].time;
+      frame_offsets[bone][k] = keys[k].offset;
+      frame_rotations[bone][k] = keys[k].rotation;
+    }
+  }
+  length = ((a_end - a_start) + (b_end - b_start)) + transition_time;
+}
+
+}  // namespace Bone_Import
+}  // namespace Vantorix

@@ -1,0 +1,138 @@
+#include <algorithm>
+
+#include "bone_import.h"
+#include "rotation.h"
+
+namespace Vantorix {
+namespace Bone_Import {
+
+namespace {
+// dirty[] values: clean, stale, and "on the current walk up" (finds loops).
+constexpr unsigned char CLEAN = 0, STALE = 1, ON_WALK = 2;
+}  // namespace
+
+Frame::Frame(const Hierarchy& hierarchy, bool ignore_root)
+    : ignore_root_offset(ignore_root),
+      local_rotations(nullptr),
+      local_offsets(nullptr),
+      output_bases(nullptr),
+      output_offsets(nullptr),
+      dirty(nullptr),
+      hier(&hierarchy),
+      bone_count(hierarchy.Bone_Count()),
+      update_chain(nullptr) {
+  local_rotations = new Quaternion[bone_count];
+  local_offsets = new Vector_3<float>[bone_count];
+  output_bases = new Matrix_3x3<float>[bone_count];
+  output_offsets = new Vector_3<float>[bone_count];
+  dirty = new unsigned char[bone_count];
+  update_chain = new unsigned int[bone_count];
+  std::fill(local_rotations, local_rotations + bone_count, Quaternion::Identity());
+  std::fill(local_offsets, local_offsets + bone_count, Vector_3<float>{0.0f, 0.0f, 0.0f});
+  std::fill(output_bases, output_bases + bone_count, Matrix_3x3<float>::Identity());
+  std::fill(output_offsets, output_offsets + bone_count, Vector_3<float>{0.0f, 0.0f, 0.0f});
+  Set_Dirty();
+}
+
+Frame::~Frame() {
+  delete[] local_rotations;
+  delete[] local_offsets;
+  delete[] output_bases;
+  delete[] output_offsets;
+  delete[] dirty;
+  delete[] update_chain;
+}
+
+void Frame::Set_Dirty() { std::fill(dirty, dirty + bone_count, STALE); }
+
+const Matrix_3x3<float>& Frame::Base(unsigned int bone) {
+  Update_Output(bone);
+  return output_bases[bone];
+}
+
+const Vector_3<float>& Frame::Offset(unsigned int bone) {
+  Update_Output(bone);
+  return output_offsets[bone];
+}
+
+// Walks up from `bone` to the first clean ancestor (or a bone computed like
+// the root), then recomputes the walked bones parent before child. Iterative,
+// so a deep chain cannot exhaust the stack; a parent loop, which the format
+// does not exclude, ends the walk and its top bone is computed like the root.
+void Frame::Update_Chain(unsigned int bone) {
+  const unsigned int root = hier->Root_Index();
+  unsigned int depth = 0;
+  unsigned int top = bone;
+  bool top_has_parent;
+  for (;;) {
+    update_chain[depth++] = top;
+    dirty[top] = ON_WALK;
+    const unsigned int parent = top == root ? INVALID_INDEX : hier->Parent_Index(top);
+    if (parent == INVALID_INDEX || parent >= bone_count || dirty[parent] == ON_WALK) {
+      top_has_parent = false;
+      break;
+    }
+    if (dirty[parent] == CLEAN) {
+      top_has_parent = true;
+      break;
+    }
+    top = parent;
+  }
+  while (depth > 0) {
+    const unsigned int b = update_chain[--depth];
+    Rotation_Matrix(local_rotations[b], output_bases[b]);
+    if (b == top && !top_has_parent) {
+      output_offsets[b] = ignore_root_offset ? Vector_3<float>{0.0f, 0.0f, 0.0f} : local_offsets[b];
+    } else {
+      const unsigned int p = hier->Parent_Index(b);
+      Template_Library::M3x3_M3x3_Mul(output_bases[p], output_bases[b], output_bases[b]);
+      Template_Library::M3x3_V3_Mul_V3_Add(output_bases[p], local_offsets[b], output_offsets[p], output_offsets[b]);
+    }
+    dirty[b] = CLEAN;
+  }
+}
+
+void Frame::Transform_Output(const Matrix_3x3<float>& m) {
+  for (unsigned int b = 0; b < bone_count; ++b) Update_Output(b);
+  for (unsigned int b = 0; b < bone_count; ++b) {
+    Template_Library::M3x3_M3x3_Mul(m, output_bases[b], output_bases[b]);
+    Template_Library::M3x3_V3_Mul(m, output_offsets[b], output_offsets[b]);
+  }
+}
+
+void Frame::Flip_Output_X() { Flip_Output(0); }
+void Frame::Flip_Output_Y() { Flip_Output(1); }
+void Frame::Flip_Output_Z() { Flip_Output(2); }
+
+void Frame::Flip_Output(unsigned int axis) {
+  for (unsigned int b = 0; b < bone_count; ++b) Update_Output(b);
+  for (unsigned int b = 0; b < bone_count; ++b) {
+    float* row = output_bases[b].m[axis];
+    row[0] *= -1.0f;
+    row[1] *= -1.0f;
+    row[2] *= -1.0f;
+    static_cast<float*>(output_offsets[b])[axis] *= -1.0f;
+  }
+}
+
+void Frame::Rotate_Base(const Matrix_3x3<float>& rotation, unsigned int bone) {
+  Matrix_3x3<float> target = Base(bone);
+  Template_Library::M3x3_M3x3_Mul(rotation, target, target);
+  const unsigned int parent = bone == hier->Root_Index() ? INVALID_INDEX : hier->Parent_Index(bone);
+  if (parent != INVALID_INDEX && parent < bone_count) Template_Library::M3x3_Trn_M3x3_Mul(Base(parent), target, target);
+  local_rotations[bone] = Quaternion(target);
+  dirty[bone] = STALE;
+}
+
+void Interpolate(Frame& out, const Frame& a, const Frame& b, float t) {
+  const unsigned int bone_count = std::min({out.hier->Bone_Count(), out.bone_count, a.bone_count, b.bone_count});
+  for (unsigned int i = 0; i < bone_count; ++i) {
+    if (out.hier->Is_Leaf(i)) continue;
+    out.local_rotations[i] = Blend_Rotations(a.local_rotations[i], b.local_rotations[i], t);
+    Template_Library::V3_S_Mul_V3_S_Mul_Add(b.local_offsets[i], a.local_offsets[i], out.local_offsets[i], t, 1.0f - t);
+  }
+  out.Set_Dirty();
+}
+
+}  // namespace Bone_Import
+}  // namespace Vantorix

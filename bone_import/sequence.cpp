@@ -1,0 +1,45 @@
+#include "bone_import.h"
+
+namespace Vantorix {
+namespace Bone_Import {
+
+Sequence::Sequence(const Hierarchy& hierarchy)
+    : length(0.0f),
+      number_of_frames(nullptr),
+      frame_times(nullptr),
+      frame_rotations(nullptr),
+      frame_offsets(nullptr),
+      hier(&hierarchy) {}
+
+Sequence::~Sequence() {
+  delete[] number_of_frames;
+  const unsigned int bone_count = hier->Bone_Count();
+  for (unsigned int b = 0; b < bone_count; ++b) {
+    if (frame_times) delete[] frame_times[b];
+    if (frame_rotations) delete[] frame_rotations[b];
+    if (frame_offsets) delete[] frame_offsets[b];
+  }
+  delete[] frame_times;
+  delete[] frame_rotations;
+  delete[] frame_offsets;
+}
+
+void Sequence::Allocate_Tables(unsigned int bone_count) {
+  // Every entry starts null, so a fill that stops part-way can be destroyed.
+  number_of_frames = new unsigned int[bone_count]();
+  frame_times = new float*[bone_count]();
+  frame_rotations = new Quaternion*[bone_count]();
+  frame_offsets = new Vector_3<float>*[bone_count]();
+}
+
+void Sequence::Release_Bone(unsigned int bone) {
+  delete[] frame_times[bone];
+  delete[] frame_rotations[bone];
+  delete[] frame_offsets[bone];
+  frame_times[bone] = nullptr;
+  frame_rotations[bone] = nullptr;
+  frame_offsets[bone] = nullptr;
+}
+
+}  // namespace Bone_Import
+}  // namespace Vantorix

@@ -1,0 +1,59 @@
+#include <cmath>
+#include <utility>
+
+#include "check.h"
+#include "rotation.h"
+
+namespace Vantorix {
+namespace Bone_Import {
+
+namespace {
+const char* const SOURCE = "bone_import/bones";
+}
+
+void Sequence::Flip() {
+  BONE_IMPORT_CHECK(number_of_frames, "number_of_frames", SOURCE, "Sequence is empty");
+  const unsigned int bone_count = hier->Bone_Count();
+  for (unsigned int bone = 0; bone < bone_count; ++bone) {
+    const unsigned int n = number_of_frames[bone];
+    float* times = frame_times[bone];
+    Quaternion* rotations = frame_rotations[bone];
+    Vector_3<float>* offsets = frame_offsets[bone];
+    // Key j becomes old key n - 1 - j at time length - t; reversing in place
+    // gives the same values as copying out and writing back.
+    for (unsigned int j = 0; j < n / 2; ++j) {
+      std::swap(times[j], times[n - 1 - j]);
+      std::swap(rotations[j], rotations[n - 1 - j]);
+      std::swap(offsets[j], offsets[n - 1 - j]);
+    }
+    for (unsigned int j = 0; j < n; ++j) times[j] = length - times[j];
+  }
+}
+
+void Sequence::Normalize() {
+  BONE_IMPORT_CHECK(number_of_frames, "number_of_frames", SOURCE, "Sequence is empty");
+  BONE_IMPORT_CHECK(length != 0.0f && std::isfinite(length), "length != 0.0f && std::isfinite(length)", SOURCE,
+                    "Sequence length must be finite and non-zero to normalize");
+  const unsigned int bone_count = hier->Bone_Count();
+  for (unsigned int bone = 0; bone < bone_count; ++bone) {
+    float* times = frame_times[bone];
+    for (unsigned int k = 0; k < number_of_frames[bone]; ++k) times[k] = times[k] / length;
+  }
+  length = 1.0f;
+}
+
+void Sequence::Rotate(const Matrix_3x3<float>& r) {
+  BONE_IMPORT_CHECK(number_of_frames, "number_of_frames", SOURCE, "Sequence is empty");
+  const unsigned int root = hier->Root_Index();
+  BONE_IMPORT_CHECK(root < hier->Bone_Count(), "root < hier->Bone_Count()", SOURCE, "Sequence has no root bone");
+  Quaternion* rotations = frame_rotations[root];
+  for (unsigned int k = 0; k < number_of_frames[root]; ++k) {
+    Matrix_3x3<float> m;
+    Rotation_Matrix(rotations[k], m);
+    Template_Library::M3x3_M3x3_Mul(r, m, m);
+    rotations[k] = Quaternion(m);
+  }
+}
+
+}  // namespace Bone_Import
+}  // namespace Vantorix

@@ -1,0 +1,138 @@
+#include <cmath>
+#include <limits>
+#include <thread>
+
+#include "support/file_builders.h"
+
+using namespace Vantorix::Bone_Import;
+using test_support::Bone_File;
+using test_support::Key;
+using test_support::Keys_At;
+
+namespace {
+
+// A root with `times` keys whose x offset equals the time, and a leaf.
+Bone_File Ramp(std::vector<float> times, float length) {
+  std::vector<Key> keys;
+  for (float t : times) keys.push_back(Key{t, 0, 0, 0, t, 2 * t, 0});
+  return Bone_File().Length(length).Root("root", keys).Bone("leaf", "root", Keys_At({0, length}));
+}
+
+}  // namespace
+
+TEST(Sampling, ClampsNegativeLargeAndNaNTimes) {
+  test_support::Imported file(Ramp({0, 1, 2, 4}, 4));
+  Frame frame(file.hierarchy, false);
+  file.sequence.Get_Frame_Time(frame, -3.0f);
+  EXPECT_EQ(frame.Local_Offset(0).x, 0.0f);
+  file.sequence.Get_Frame_Time(frame, 100.0f);
+  EXPECT_EQ(frame.Local_Offset(0).x, 4.0f);
+  file.sequence.Get_Frame_Time(frame, std::numeric_limits<float>::quiet_NaN());
+  EXPECT_EQ(frame.Local_Offset(0).x, 4.0f);
+  file.sequence.Get_Frame_Time(frame, 3.0f);
+  EXPECT_EQ(frame.Local_Offset(0).x, 3.0f);
+  EXPECT_EQ(frame.Local_Offset(0).y, 6.0f);
+}
+
+TEST(Sampling, GetFrameSamplesAtAFractionOfTheLength) {
+  test_support::Imported file(Ramp({0, 1, 2, 4}, 4));
+  Frame frame(file.hierarchy, false);
+  file.sequence.Get_Frame(frame, 0.5f);
+  EXPECT_EQ(frame.Local_Offset(0).x, 2.0f);
+  file.sequence.Get_Frame(frame, 2.0f);
+  EXPECT_EQ(frame.Local_Offset(0).x, 4.0f);
+}
+
+TEST(Sampling, NineEvenKeysAtTwoAndAHalfBlendHalfway) {
+  test_support::Imported file(Ramp({0, 1, 2, 3, 4, 5, 6, 7, 8}, 8));
+  Frame frame(file.hierarchy, false);
+  file.sequence.Get_Frame_Time(frame, 2.5f);
+  EXPECT_EQ(frame.Local_Offset(0).x, 2.5f);
+  // Every time, including every key time, lands on the right value.
+  for (int i = 0; i <= 80; ++i) {
+    file.sequence.Get_Frame_Time(frame, i * 0.1f);
+    EXPECT_NEAR(frame.Local_Offset(0).x, i * 0.1f, 1e-5f);
+  }
+}
+
+TEST(Sampling, UnevenKeysOfManyLengthsAreFound) {
+  for (unsigned int n = 2; n < 70; n += 3) {
+    std::vector<float> times;
+    for (unsigned int k = 0; k < n; ++k) times.push_back(float(k * k));  // spacing grows
+    const float length = times.back();
+    test_support::Imported file(Ramp(times, length));
+    Frame frame(file.hierarchy, false);
+    for (int i = 0; i <= 50; ++i) {
+      const float t = length * float(i) / 50.0f;
+      file.sequence.Get_Frame_Time(frame, t);
+      ASSERT_NEAR(frame.Local_Offset(0).x, t, 1e-3f * (1 + t)) << n << " keys at " << t;
+    }
+  }
+}
+
+TEST(Sampling, KeysOutOfOrderNeverLeaveTheArray) {
+  // Decreasing and NaN key times break the format's rules; sampling still
+  // stays inside the keys and ends.
+  test_support::Imported file(Ramp({5, 4, std::nanf(""), 1, 0}, 5));
+  Frame frame(file.hierarchy, false);
+  for (float t : {0.0f, 0.5f, 2.0f, 4.5f, 5.0f}) file.sequence.Get_Frame_Time(frame, t);
+}
+
+TEST(Sampling, RotationsBlendAndLeafBonesAreUntouched) {
+  Bone_File data =
+      Bone_File().Length(1).Root("root", {{0}, {1, 0, 0, 1.0f}}).Bone("leaf", "root", {{0, 0, 0, 0, 9, 9, 9}, {1}});
+  test_support::Imported file(data);
+  Frame frame(file.hierarchy, false);
+  file.sequence.Get_Frame_Time(frame, 0.5f);
+  const Quaternion& q = frame.Local_Rotation(0);
+  EXPECT_NEAR(q.w, std::cos(0.25f), 1e-6);
+  EXPECT_NEAR(q.v.z, std::sin(0.25f), 1e-6);
+  EXPECT_EQ(frame.Local_Offset(1).x, 0.0f);
+  EXPECT_EQ(frame.Local_Rotation(1).w, 1.0f);
+}
+
+TEST(Sampling, SamplingMarksEveryBoneDirty) {
+  test_support::Imported file(Ramp({0, 1}, 1));
+  Frame frame(file.hierarchy, false);
+  file.sequence.Get_Frame_Time(frame, 0.0f);
+  EXPECT_EQ(frame.Offset(1).x, 0.0f);
+  file.sequence.Get_Frame_Time(frame, 1.0f);
+  EXPECT_EQ(frame.Offset(1).x, 1.0f);  // the leaf follows its parent's new pose
+}
+
+TEST(Interpolate, EndpointsAndUnclampedWeights) {
+  test_support::Imported file(Ramp({0, 4}, 4));
+  Frame a(file.hierarchy, false), b(file.hierarchy, false), out(file.hierarchy, false);
+  file.sequence.Get_Frame_Time(a, 1.0f);
+  file.sequence.Get_Frame_Time(b, 3.0f);
+  Interpolate(out, a, b, 0.0f);
+  EXPECT_EQ(out.Local_Offset(0).x, 1.0f);
+  Interpolate(out, a, b, 1.0f);
+  EXPECT_EQ(out.Local_Offset(0).x, 3.0f);
+  Interpolate(out, a, b, 0.25f);
+  EXPECT_EQ(out.Local_Offset(0).x, 1.5f);
+  Interpolate(out, a, b, 2.0f);
+  EXPECT_EQ(out.Local_Offset(0).x, 5.0f);
+  EXPECT_EQ(out.Offset(0).x, 5.0f);
+}
+
+TEST(Sampling, OneSequenceIntoTwoFramesFromTwoThreads) {
+  std::vector<Key> keys;
+  for (int k = 0; k <= 1000; ++k) keys.push_back(Key{float(k), 0.01f * k, 0, 0.02f * k, float(k), 0, 0});
+  test_support::Imported file(Bone_File().Length(1000).Root("root", keys).Bone("leaf", "root", Keys_At({0, 1000})));
+  auto play = [&](float start, float* sum) {
+    Frame frame(file.hierarchy, false);
+    for (int i = 0; i < 2000; ++i) {
+      file.sequence.Get_Frame_Time(frame, start + i * 0.25f);
+      *sum += frame.Offset(1).x;
+    }
+  };
+  float sum_a = 0, sum_b = 0, expected_a = 0, expected_b = 0;
+  play(0, &expected_a);
+  play(500, &expected_b);
+  std::thread ta(play, 0.0f, &sum_a), tb(play, 500.0f, &sum_b);
+  ta.join();
+  tb.join();
+  EXPECT_EQ(sum_a, expected_a);
+  EXPECT_EQ(sum_b, expected_b);
+}
