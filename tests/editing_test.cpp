@@ -1,0 +1,242 @@
+#include <cmath>
+#include <random>
+
+#include "support/file_builders.h"
+
+using namespace Vantorix::Bone_Import;
+using test_support::Bone_File;
+using test_support::Error_Of;
+using test_support::Imported;
+using test_support::Key;
+using test_support::Keys_At;
+
+namespace {
+
+// Root keys whose x offset equals the time (times given), one child with
+// keys at 0 and `length`, and a leaf.
+Bone_File Ramp(std::vector<float> times, float length, float angle_step = 0.0f) {
+  std::vector<Key> keys;
+  for (float t : times) keys.push_back(Key{t, 0, 0, angle_step * t, t, 0, 0});
+  return Bone_File()
+      .Length(length)
+      .Root("root", keys)
+      .Bone("child", "root", {{0, 0, 0, 0, 0, 1, 0}, {length, 0, 0, 0, 0, 3, 0}})
+      .Bone("leaf", "child", Keys_At({0, length}));
+}
+
+std::vector<float> Times(const Sequence& s, unsigned int bone) {
+  return std::vector<float>(s.Key_Times(bone), s.Key_Times(bone) + s.Key_Count(bone));
+}
+
+float Dot(const Quaternion& a, const Quaternion& b) {
+  return a.w * b.w + a.v.x * b.v.x + a.v.y * b.v.y + a.v.z * b.v.z;
+}
+
+}  // namespace
+
+TEST(Combine, KeyLayoutOfTwoStretchesAndATransition) {
+  Imported a(Ramp({0, 1, 2, 3, 4}, 4));
+  Imported b(Ramp({0, 2, 4, 6, 8}, 8));
+  Sequence result(a.hierarchy);
+  // a from 1 to 3 (keys 1 and 3 sit exactly on the bounds), b from 2 to 8.
+  result.Combine(a.sequence, 0.25f, 0.75f, b.sequence, 0.25f, 1.0f, 0.5f);
+  EXPECT_EQ(result.Lenght(), 2.0f + 6.0f + 0.5f);
+  EXPECT_EQ(Times(result, 0), (std::vector<float>{0, 1, 2, 2.5f, 4.5f, 6.5f, 8.5f}));
+  const Vector_3<float>* offsets = result.Key_Offsets(0);
+  EXPECT_EQ(offsets[0].x, 1.0f);  // a's pose at 1
+  EXPECT_EQ(offsets[1].x, 2.0f);  // a's key at 2
+  EXPECT_EQ(offsets[2].x, 3.0f);  // a's pose at 3
+  EXPECT_EQ(offsets[3].x, 2.0f);  // b's pose at 2
+  EXPECT_EQ(offsets[4].x, 4.0f);
+  EXPECT_EQ(offsets[6].x, 8.0f);
+  // A bone with no key strictly inside either stretch gets exactly four keys.
+  EXPECT_EQ(Times(result, 1), (std::vector<float>{0, 2, 2.5f, 8.5f}));
+  EXPECT_EQ(result.Key_Offsets(1)[1].y, 2.5f);  // child at a's time 3 of 4
+  // Leaf bones get the frames' initial pose: defined values.
+  EXPECT_EQ(result.Key_Count(2), 4u);
+  EXPECT_EQ(result.Key_Rotations(2)[3].w, 1.0f);
+  EXPECT_EQ(result.Key_Offsets(2)[3].x, 0.0f);
+}
+
+TEST(Combine, TransitionBlendsFromTheEndPoseToTheStartPose) {
+  Imported a(Ramp({0, 4}, 4, 0.2f));
+  Sequence result(a.hierarchy);
+  result.Combine(a.sequence, 0.0f, 1.0f, a.sequence, 0.0f, 0.5f, 2.0f);  // the same sequence twice
+  Frame frame(a.hierarchy, false), from(a.hierarchy, false), to(a.hierarchy, false), expected(a.hierarchy, false);
+  a.sequence.Get_Frame_Time(from, 4.0f);
+  a.sequence.Get_Frame_Time(to, 0.0f);
+  result.Get_Frame_Time(frame, 4.5f);  // a quarter into the transition
+  Interpolate(expected, from, to, 0.25f);
+  EXPECT_FLOAT_EQ(frame.Local_Offset(0).x, expected.Local_Offset(0).x);
+  EXPECT_NEAR(Dot(frame.Local_Rotation(0), expected.Local_Rotation(0)), 1.0f, 1e-6f);
+  EXPECT_EQ(result.Key_Times(0)[result.Key_Count(0) - 1], result.Lenght());
+}
+
+TEST(Combine, RefusalsInTheirOrderChangeNothing) {
+  Imported a(Ramp({0, 4}, 4));
+  Imported copy(Ramp({0, 4}, 4));  // another hierarchy object, equal by value
+  Imported other(Ramp({0, 4}, 4).Bone("extra", "root", Keys_At({0, 4})));
+  Sequence empty_source(a.hierarchy);
+  struct Case {
+    const char* condition;
+    std::function<void(Sequence&)> call;
+  };
+  Sequence& s = a.sequence;
+  const std::vector<Case> cases = {
+      {"!number_of_frames", [&](Sequence&) { s.Combine(s, 0, 1, s, 0, 1, 1); }},
+      {"a.hier == b.hier", [&](Sequence& r) { r.Combine(other.sequence, 0, 1, s, 0, 1, 1); }},
+      {"hier == b.hier", [&](Sequence& r) { r.Combine(other.sequence, 0, 1, other.sequence, 0, 1, 1); }},
+      {"a_start_index < a_end_index", [&](Sequence& r) { r.Combine(s, 0.5f, 0.5f, s, 0, 1, 1); }},
+      {"b_start_index < b_end_index", [&](Sequence& r) { r.Combine(s, 0, 1, s, 0.7f, 0.2f, 1); }},
+      {"a_start_index >= 0.0f", [&](Sequence& r) { r.Combine(s, -0.1f, 1, s, 0, 1, 1); }},
+      {"b_start_index >= 0.0f", [&](Sequence& r) { r.Combine(s, 0, 1, s, -1, 1, 1); }},
+      {"a_end_index <= 1.0f", [&](Sequence& r) { r.Combine(s, 0, 1.5f, s, 0, 1, 1); }},
+      {"b_end_index <= 1.0f", [&](Sequence& r) { r.Combine(s, 0, 1, s, 0, 1.01f, 1); }},
+      {"transition_time > 0.0f", [&](Sequence& r) { r.Combine(s, 0, 1, s, 0, 1, 0); }},
+      {"transition_time > 0.0f", [&](Sequence& r) { r.Combine(s, 0, 1, s, 0, 1, -2); }},
+      {"a.number_of_frames && b.number_of_frames", [&](Sequence& r) { r.Combine(empty_source, 0, 1, s, 0, 1, 1); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.condition);
+    Sequence result(a.hierarchy);
+    const auto e = Error_Of([&] { c.call(result); });
+    EXPECT_STREQ(e.Condition(), c.condition);
+    EXPECT_STREQ(e.File(), "bone_import/bones");
+    EXPECT_TRUE(result.Is_Empty());
+  }
+  EXPECT_STREQ(Error_Of([&] { s.Combine(s, 0, 1, s, 0, 1, 1); }).Message(), "Sequence has already some data!!");
+  Sequence by_value(copy.hierarchy);
+  by_value.Combine(s, 0, 1, s, 0, 1, 1);  // hierarchies compared by value
+  EXPECT_EQ(by_value.Lenght(), 9.0f);
+}
+
+TEST(Optimize, StraightLineLosesEveryInteriorKey) {
+  Imported file(Ramp({0, 1, 2, 3, 4, 5, 6, 7, 8}, 8, 0.1f));
+  file.sequence.Optimize(0.99f, 0.0f);
+  EXPECT_EQ(Times(file.sequence, 0), (std::vector<float>{0, 8}));
+  EXPECT_EQ(file.sequence.Key_Offsets(0)[1].x, 8.0f);
+  EXPECT_EQ(file.sequence.Lenght(), 8.0f);
+}
+
+TEST(Optimize, NegativeOffsetToleranceKeepsEverything) {
+  Imported file(Ramp({0, 1, 2, 3}, 3));
+  file.sequence.Optimize(-2.0f, -1e-9f);
+  EXPECT_EQ(file.sequence.Key_Count(0), 4u);
+}
+
+TEST(Optimize, KeysOnThePathGoBecauseEqualityPasses) {
+  // Identity rotations: the dot product is exactly 1, the distance exactly 0.
+  Imported file(Bone_File().Length(3).Root("r", Keys_At({0, 1, 2, 3})).Bone("l", "r", Keys_At({0, 3})));
+  file.sequence.Optimize(1.0f, 0.0f);
+  EXPECT_EQ(file.sequence.Key_Count(0), 2u);
+}
+
+TEST(Optimize, ANegatedQuaternionKeyStaysUnlessTheToleranceIsNegative) {
+  // Turns about x on either side of 4/3 pi: the matrix conversion flips the
+  // sign of the middle key, which then is the interpolated rotation negated.
+  const float a = float(4 * M_PI / 3);
+  const std::vector<Key> keys = {{0, a - 0.1f}, {1, a + 0.1f}, {2, a + 0.3f}};
+  const Bone_File data = Bone_File().Length(2).Root("r", keys).Bone("l", "r", Keys_At({0, 2}));
+  Imported file(data);
+  ASSERT_LT(Dot(file.sequence.Key_Rotations(0)[0], file.sequence.Key_Rotations(0)[1]), 0.0f);
+  file.sequence.Optimize(0.5f, 1.0f);
+  EXPECT_EQ(file.sequence.Key_Count(0), 3u);
+  Imported lenient(data);
+  lenient.sequence.Optimize(-1.5f, 1.0f);
+  EXPECT_EQ(lenient.sequence.Key_Count(0), 2u);
+}
+
+TEST(Optimize, DroppedKeysAreNotRetestedAgainstTheWiderSpan) {
+  // x offsets 0, 1, 2.5, 3 at times 0..3: key 1 goes (error 0.25 vs span to
+  // key 2), key 2 is then tested against key 0 and key 3 (error 0.5) and stays
+  // with tolerance 0.3; after the pass the error at time 1 exceeds nothing it
+  // was tested against.
+  std::vector<Key> keys = {{0, 0, 0, 0, 0}, {1, 0, 0, 0, 1}, {2, 0, 0, 0, 2.5f}, {3, 0, 0, 0, 3}};
+  Imported file(Bone_File().Length(3).Root("r", keys).Bone("l", "r", Keys_At({0, 3})));
+  file.sequence.Optimize(0.0f, 0.3f);
+  EXPECT_EQ(Times(file.sequence, 0), (std::vector<float>{0, 2, 3}));
+}
+
+TEST(Optimize, EqualNeighbourTimesKeepTheKey) {
+  std::vector<Key> keys = {{0}, {0}, {0}, {1}};
+  Imported file(Bone_File().Length(1).Root("r", keys).Bone("l", "r", Keys_At({0, 1})));
+  file.sequence.Optimize(0.0f, 100.0f);
+  EXPECT_EQ(Times(file.sequence, 0), (std::vector<float>{0, 0, 1}));
+}
+
+TEST(Optimize, ResultIsASubsequenceWithEndsKept) {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> noise(-0.05f, 0.05f);
+  std::vector<Key> keys;
+  for (int k = 0; k <= 200; ++k)
+    keys.push_back(Key{k * 0.1f, noise(random), noise(random), 0.01f * k, k * 0.1f + noise(random)});
+  Imported file(Bone_File().Length(20).Root("r", keys).Bone("l", "r", Keys_At({0, 20})));
+  const std::vector<float> before = Times(file.sequence, 0);
+  file.sequence.Optimize(0.999f, 0.04f);
+  const std::vector<float> after = Times(file.sequence, 0);
+  EXPECT_LT(after.size(), before.size());
+  EXPECT_GT(after.size(), 2u);
+  EXPECT_EQ(after.front(), before.front());
+  EXPECT_EQ(after.back(), before.back());
+  EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end()));
+}
+
+TEST(Optimize, RefusesAnEmptySequence) {
+  Imported file(Ramp({0, 1}, 1));
+  Sequence empty(file.hierarchy);
+  const auto e = Error_Of([&] { empty.Optimize(0.9f, 0.1f); });
+  EXPECT_STREQ(e.Condition(), "number_of_frames");
+  EXPECT_STREQ(e.Message(), "Sequence is empty");
+  EXPECT_TRUE(empty.Is_Empty());
+}
+
+TEST(Flip, ReversesKeysInTime) {
+  Imported file(Ramp({0, 1, 4}, 4, 0.3f));
+  const Quaternion last = file.sequence.Key_Rotations(0)[2];
+  file.sequence.Flip();
+  EXPECT_EQ(Times(file.sequence, 0), (std::vector<float>{0, 3, 4}));
+  EXPECT_EQ(file.sequence.Key_Offsets(0)[0].x, 4.0f);
+  EXPECT_EQ(file.sequence.Key_Offsets(0)[1].x, 1.0f);
+  EXPECT_EQ(file.sequence.Key_Rotations(0)[0].w, last.w);
+  EXPECT_EQ(file.sequence.Lenght(), 4.0f);
+  file.sequence.Flip();
+  EXPECT_EQ(Times(file.sequence, 0), (std::vector<float>{0, 1, 4}));
+  EXPECT_EQ(file.sequence.Key_Offsets(0)[2].x, 4.0f);
+}
+
+TEST(Normalize, ScalesTimesToLengthOneAndIsIdempotent) {
+  Imported file(Ramp({0, 0.5f, 2}, 2));
+  file.sequence.Normalize();
+  EXPECT_EQ(Times(file.sequence, 0), (std::vector<float>{0, 0.25f, 1}));
+  EXPECT_EQ(file.sequence.Lenght(), 1.0f);
+  file.sequence.Normalize();
+  EXPECT_EQ(Times(file.sequence, 0), (std::vector<float>{0, 0.25f, 1}));
+}
+
+TEST(Normalize, RefusesZeroLengthAndEmptySequences) {
+  Imported zero(Ramp({0, 0}, 0));
+  const auto e = Error_Of([&] { zero.sequence.Normalize(); });
+  EXPECT_STREQ(e.Message(), "Sequence length must be finite and non-zero to normalize");
+  EXPECT_EQ(zero.sequence.Key_Times(0)[1], 0.0f);
+  Sequence empty(zero.hierarchy);
+  EXPECT_STREQ(Error_Of([&] { empty.Normalize(); }).Message(), "Sequence is empty");
+  EXPECT_STREQ(Error_Of([&] { empty.Flip(); }).Message(), "Sequence is empty");
+  EXPECT_STREQ(Error_Of([&] { empty.Rotate(Matrix_3x3<float>::Identity()); }).Message(), "Sequence is empty");
+}
+
+TEST(Rotate, TurnsOnlyTheRootRotations) {
+  Imported file(Ramp({0, 1, 2}, 2, 0.4f));
+  const Quaternion before = file.sequence.Key_Rotations(0)[1];
+  const Quaternion child_before = file.sequence.Key_Rotations(1)[1];
+  Matrix_3x3<float> r;
+  Template_Library::M3x3_S_S_S_Rot_ZYX(r, 0.5f, 0.0f, 0.0f);
+  file.sequence.Rotate(r);
+  // Angles about z add up: 0.4 + 0.5 at the key at time 1.
+  EXPECT_NEAR(file.sequence.Key_Rotations(0)[1].w, std::cos(0.45f), 1e-6f);
+  EXPECT_NEAR(file.sequence.Key_Rotations(0)[1].v.z, std::sin(0.45f), 1e-6f);
+  EXPECT_NE(file.sequence.Key_Rotations(0)[1].w, before.w);
+  EXPECT_EQ(file.sequence.Key_Offsets(0)[1].x, 1.0f);
+  EXPECT_EQ(file.sequence.Key_Rotations(1)[1].w, child_before.w);
+  file.sequence.Rotate(Matrix_3x3<float>::Identity());
+  EXPECT_NEAR(file.sequence.Key_Rotations(0)[1].v.z, std::sin(0.45f), 1e-6f);
+}
