@@ -227,9 +227,15 @@ class BONE_IMPORT_API Frame {
   void Set_Dirty();
   // Output rotation of `bone`: parent's output base * local rotation. No
   // range check. The reference stays valid while the frame lives.
-  const Matrix_3x3<float>& Base(unsigned int bone);
+  const Matrix_3x3<float>& Base(unsigned int bone) {
+    Update_Output(bone);
+    return output_bases[bone];
+  }
   // Output position of `bone`: parent base * local offset + parent position.
-  const Vector_3<float>& Offset(unsigned int bone);
+  const Vector_3<float>& Offset(unsigned int bone) {
+    Update_Output(bone);
+    return output_offsets[bone];
+  }
 
   // Brings every bone up to date, then applies m to every output (B -> m*B,
   // o -> m*o). The result stands until the next Set_Dirty.
@@ -254,6 +260,8 @@ class BONE_IMPORT_API Frame {
     if (dirty[bone]) Update_Chain(bone);
   }
   void Update_Chain(unsigned int bone);
+  void Compute_From_Parent(unsigned int bone, unsigned int parent);
+  void Compute_As_Root(unsigned int bone);
   void Flip_Output(unsigned int axis);
 
   bool ignore_root_offset;

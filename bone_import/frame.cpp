@@ -45,14 +45,21 @@ Frame::~Frame() {
 
 void Frame::Set_Dirty() { std::fill(dirty, dirty + bone_count, STALE); }
 
-const Matrix_3x3<float>& Frame::Base(unsigned int bone) {
-  Update_Output(bone);
-  return output_bases[bone];
+inline void Frame::Compute_From_Parent(unsigned int b, unsigned int p) {
+  // Parent and local matrix in locals: the compiler need not fear aliasing.
+  const Matrix_3x3<float> parent_base = output_bases[p];
+  const Vector_3<float> parent_offset = output_offsets[p];
+  Matrix_3x3<float> local;
+  Rotation_Matrix(local_rotations[b], local);
+  Template_Library::M3x3_M3x3_Mul(parent_base, local, output_bases[b]);
+  Template_Library::M3x3_V3_Mul_V3_Add(parent_base, local_offsets[b], parent_offset, output_offsets[b]);
+  dirty[b] = CLEAN;
 }
 
-const Vector_3<float>& Frame::Offset(unsigned int bone) {
-  Update_Output(bone);
-  return output_offsets[bone];
+inline void Frame::Compute_As_Root(unsigned int b) {
+  Rotation_Matrix(local_rotations[b], output_bases[b]);
+  output_offsets[b] = ignore_root_offset ? Vector_3<float>{0.0f, 0.0f, 0.0f} : local_offsets[b];
+  dirty[b] = CLEAN;
 }
 
 // Walks up from `bone` to the first clean ancestor (or a bone computed like
@@ -61,13 +68,23 @@ const Vector_3<float>& Frame::Offset(unsigned int bone) {
 // does not exclude, ends the walk and its top bone is computed like the root.
 void Frame::Update_Chain(unsigned int bone) {
   const unsigned int root = hier->Root_Index();
+  unsigned int parent = bone == root ? INVALID_INDEX : hier->Parent_Index(bone);
+  const bool has_parent = parent != INVALID_INDEX && parent < bone_count;
+  if (has_parent && dirty[parent] == CLEAN) {  // the usual case: parents are read first
+    Compute_From_Parent(bone, parent);
+    return;
+  }
+  if (!has_parent) {
+    Compute_As_Root(bone);
+    return;
+  }
   unsigned int depth = 0;
   unsigned int top = bone;
   bool top_has_parent;
   for (;;) {
     update_chain[depth++] = top;
     dirty[top] = ON_WALK;
-    const unsigned int parent = top == root ? INVALID_INDEX : hier->Parent_Index(top);
+    parent = top == root ? INVALID_INDEX : hier->Parent_Index(top);
     if (parent == INVALID_INDEX || parent >= bone_count || dirty[parent] == ON_WALK) {
       top_has_parent = false;
       break;
@@ -80,15 +97,10 @@ void Frame::Update_Chain(unsigned int bone) {
   }
   while (depth > 0) {
     const unsigned int b = update_chain[--depth];
-    Rotation_Matrix(local_rotations[b], output_bases[b]);
-    if (b == top && !top_has_parent) {
-      output_offsets[b] = ignore_root_offset ? Vector_3<float>{0.0f, 0.0f, 0.0f} : local_offsets[b];
-    } else {
-      const unsigned int p = hier->Parent_Index(b);
-      Template_Library::M3x3_M3x3_Mul(output_bases[p], output_bases[b], output_bases[b]);
-      Template_Library::M3x3_V3_Mul_V3_Add(output_bases[p], local_offsets[b], output_offsets[p], output_offsets[b]);
-    }
-    dirty[b] = CLEAN;
+    if (b == top && !top_has_parent)
+      Compute_As_Root(b);
+    else
+      Compute_From_Parent(b, hier->Parent_Index(b));
   }
 }
 
