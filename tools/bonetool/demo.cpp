@@ -1,0 +1,118 @@
+// demo: the tour of the library on the bundled sample data.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+#include "common.h"
+#include "writers/animation_data.h"
+
+namespace bonetool {
+
+namespace {
+
+bool Exists(const std::string& path) { return std::ifstream(path).good(); }
+
+std::string Find_Samples(const std::string& requested) {
+  if (!requested.empty()) return requested;
+  for (const char* dir : {BONETOOL_SOURCE_SAMPLES, BONETOOL_INSTALLED_SAMPLES})
+    if (Exists(std::string(dir) + "/humanoid_walk.bone")) return dir;
+  throw std::runtime_error("sample data not found; pass --data DIR");
+}
+
+void Make_Directory(const std::string& dir) {
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) throw std::runtime_error("cannot create " + dir);
+}
+
+void Print_Tree(const Hierarchy& h, unsigned int bone, int depth) {
+  std::printf("    %*s%s%s\n", 2 * depth, "", h.Bone_Name(bone), h.Is_Leaf(bone) ? " (leaf)" : "");
+  for (unsigned int child = 0; child < h.Bone_Count(); ++child)
+    if (child != bone && h.Parent_Index(child) == bone) Print_Tree(h, child, depth + 1);
+}
+
+std::size_t Total_Keys(const Sequence& s) {
+  std::size_t total = 0;
+  for (unsigned int b = 0; b < s.Get_Hierarchy().Bone_Count(); ++b) total += s.Key_Count(b);
+  return total;
+}
+
+}  // namespace
+
+void Add_Demo(CLI::App& app, Context&) {
+  auto* command = app.add_subcommand("demo", "Tour the library on the bundled sample data");
+  auto out = std::make_shared<std::string>("bonetool-demo");
+  auto data = std::make_shared<std::string>();
+  command->add_option("--out", *out, "Folder for the files the demo writes")->capture_default_str();
+  command->add_option("--data", *data, "Folder of the sample data (found automatically)");
+  command->callback([out, data] {
+    const std::string samples = Find_Samples(*data);
+    Make_Directory(*out);
+    std::vector<std::string> written;
+
+    const Bone_File walk(samples + "/humanoid_walk.bone");
+    const Bone_File run(samples + "/humanoid_run.bone");
+    const Hierarchy& h = walk.hierarchy;
+    std::printf("1. Hierarchy of %s: %u bones, root %s\n", walk.path.c_str(), h.Bone_Count(), h.Bone_Name(h.Root_Index()));
+    Print_Tree(h, h.Root_Index(), 0);
+
+    std::printf("\n2. The walk (%.2f s) sampled: world position of a few bones\n", walk.sequence.Lenght());
+    Frame frame(h, false);
+    const char* shown[] = {"Hips", "Head", "L_Forearm", "R_Foot"};
+    std::printf("    %-8s", "time");
+    for (const char* name : shown) std::printf(" %-24s", name);
+    std::printf("\n");
+    for (float fraction : {0.0f, 0.125f, 0.25f, 0.375f, 0.5f}) {
+      walk.sequence.Get_Frame(frame, fraction);
+      std::printf("    %-8.3f", walk.sequence.Lenght() * fraction);
+      for (const char* name : shown) {
+        const Vector_3<float>& p = frame.Offset(h.Bone_Index(name));
+        std::printf(" (%6.3f %6.3f %6.3f)    ", p.x, p.y, p.z);
+      }
+      std::printf("\n");
+    }
+
+    std::printf("\n3. Key reduction of the walk (rotation tolerance 0.99999, offset tolerance 0.001)\n");
+    Bone_File reduced(walk.path);
+    reduced.sequence.Optimize(0.99999f, 0.001f);
+    const std::vector<Bone_Error> errors = Compare_Sequences(walk.sequence, reduced.sequence);
+    double worst_rotation = 0, worst_offset = 0;
+    for (const Bone_Error& e : errors)
+      worst_rotation = std::max(worst_rotation, e.rotation_degrees), worst_offset = std::max(worst_offset, e.offset);
+    const std::size_t before = Total_Keys(walk.sequence), after = Total_Keys(reduced.sequence);
+    std::printf("    keys %zu -> %zu (%.0f%% saved); largest error %.3f degrees, %.4f offset units\n", before, after,
+                100.0 * (1.0 - double(after) / double(before)), worst_rotation, worst_offset);
+    written.push_back(*out + "/walk_optimized.bone");
+    Vantorix::Bone_Tools::Write_Bone_File(written.back(), Vantorix::Bone_Tools::From_Sequence(reduced.sequence));
+
+    std::printf("\n4. Walk into run: the first half of the walk, a 0.3 s transition, the whole run\n");
+    Sequence combined(h);  // the run's own hierarchy equals the walk's by value
+    combined.Combine(const_cast<Sequence&>(walk.sequence), 0.0f, 0.5f, const_cast<Sequence&>(run.sequence), 0.0f, 1.0f,
+                     0.3f);
+    std::printf("    length %.3f s, %zu keys\n", combined.Lenght(), Total_Keys(combined));
+    written.push_back(*out + "/walk_to_run.bone");
+    Vantorix::Bone_Tools::Write_Bone_File(written.back(), Vantorix::Bone_Tools::From_Sequence(combined));
+
+    std::printf("\n5. Pictures\n");
+    Skin_File skins((samples + "/humanoid.skin").c_str());
+    Skin skin;
+    skin.Import(skins, "body", h);
+    Render_Options options;
+    options.skin = &skin;
+    for (int i = 0; i < 8; ++i) options.times.push_back(walk.sequence.Lenght() * float(i) / 8.0f);
+    options.title = "humanoid walk with its skin";
+    written.push_back(*out + "/walk.svg");
+    Vantorix::Bone_Tools::Write_File_Atomically(written.back(), Render_Svg(walk, options));
+    const Bone_File transition(written[1]);
+    Render_Options strip;
+    for (int i = 0; i < 10; ++i) strip.times.push_back(transition.sequence.Lenght() * float(i) / 9.0f);
+    strip.title = "walk into run";
+    written.push_back(*out + "/walk_to_run.svg");
+    Vantorix::Bone_Tools::Write_File_Atomically(written.back(), Render_Svg(transition, strip));
+
+    std::printf("\nWrote:\n");
+    for (const std::string& path : written) std::printf("    %s\n", path.c_str());
+  });
+}
+
+}  // namespace bonetool

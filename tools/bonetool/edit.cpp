@@ -1,0 +1,115 @@
+// optimize, combine, flip, normalize, rotate: edit a sequence and write a new
+// bone file. A refused edit writes nothing.
+#include <cstdio>
+#include <memory>
+
+#include "common.h"
+#include "writers/animation_data.h"
+
+namespace bonetool {
+
+namespace {
+
+void Write(const Sequence& sequence, const std::string& out) {
+  Vantorix::Bone_Tools::Write_Bone_File(out, Vantorix::Bone_Tools::From_Sequence(sequence));
+  std::printf("wrote %s\n", out.c_str());
+}
+
+std::size_t Total_Keys(const Sequence& s) {
+  std::size_t total = 0;
+  for (unsigned int b = 0; b < s.Get_Hierarchy().Bone_Count(); ++b) total += s.Key_Count(b);
+  return total;
+}
+
+// Adds IN and OUT and runs `edit` on IN's sequence before writing OUT.
+void Add_Simple_Edit(CLI::App& app, const char* name, const char* description,
+                     const std::function<void(Sequence&)>& edit, CLI::App** added = nullptr) {
+  auto* command = app.add_subcommand(name, description);
+  auto paths = std::make_shared<std::pair<std::string, std::string>>();
+  command->add_option("IN", paths->first, "Bone file to read")->required();
+  command->add_option("OUT", paths->second, "Bone file to write")->required();
+  command->callback([paths, edit] {
+    Bone_File file(paths->first);
+    edit(file.sequence);
+    Write(file.sequence, paths->second);
+  });
+  if (added) *added = command;
+}
+
+}  // namespace
+
+void Add_Edit_Commands(CLI::App& app, Context&) {
+  // optimize
+  {
+    auto* command = app.add_subcommand("optimize", "Drop keys that interpolation reproduces within tolerances");
+    struct Options {
+      std::string in, out;
+      float rotation = 0.9999f, offset = 0.001f;
+    };
+    auto o = std::make_shared<Options>();
+    command->add_option("IN", o->in, "Bone file to read")->required();
+    command->add_option("OUT", o->out, "Bone file to write")->required();
+    command->add_option("--rotation-tolerance", o->rotation,
+                        "Least quaternion dot product with the interpolated rotation (cosine of half the angle)")
+        ->required();
+    command->add_option("--offset-tolerance", o->offset, "Greatest distance from the interpolated offset")->required();
+    command->callback([o] {
+      const Bone_File original(o->in);
+      Bone_File reduced(o->in);
+      reduced.sequence.Optimize(o->rotation, o->offset);
+      const std::vector<Bone_Error> errors = Compare_Sequences(original.sequence, reduced.sequence);
+      const Hierarchy& h = original.hierarchy;
+      std::printf("%-20s %8s %8s %12s %12s\n", "bone", "before", "after", "max_deg", "max_offset");
+      for (unsigned int b = 0; b < h.Bone_Count(); ++b)
+        std::printf("%-20s %8u %8u %12.6f %12.6g\n", h.Bone_Name(b), original.sequence.Key_Count(b),
+                    reduced.sequence.Key_Count(b), errors[b].rotation_degrees, errors[b].offset);
+      const std::size_t before = Total_Keys(original.sequence), after = Total_Keys(reduced.sequence);
+      std::printf("%-20s %8zu %8zu  (%.1f%% of the keys kept)\n", "total", before, after,
+                  before ? 100.0 * double(after) / double(before) : 100.0);
+      Write(reduced.sequence, o->out);
+    });
+  }
+  // combine
+  {
+    auto* command = app.add_subcommand("combine", "Join a stretch of A, a transition and a stretch of B");
+    struct Options {
+      std::string a, b, out;
+      std::vector<float> a_range{0.0f, 1.0f}, b_range{0.0f, 1.0f};
+      float transition = 0.25f;
+    };
+    auto o = std::make_shared<Options>();
+    command->add_option("A", o->a, "First bone file")->required();
+    command->add_option("B", o->b, "Second bone file (same skeleton)")->required();
+    command->add_option("OUT", o->out, "Bone file to write")->required();
+    command->add_option("--a-range", o->a_range, "Start and end of A's stretch, fractions of its length")
+        ->expected(2)
+        ->capture_default_str();
+    command->add_option("--b-range", o->b_range, "Start and end of B's stretch, fractions of its length")
+        ->expected(2)
+        ->capture_default_str();
+    command->add_option("--transition", o->transition, "Duration of the transition")->capture_default_str();
+    command->callback([o] {
+      const Bone_File a(o->a), b(o->b);
+      Sequence result(a.hierarchy);
+      result.Combine(const_cast<Sequence&>(a.sequence), o->a_range[0], o->a_range[1],
+                     const_cast<Sequence&>(b.sequence), o->b_range[0], o->b_range[1], o->transition);
+      std::printf("combined length %g, %zu keys\n", result.Lenght(), Total_Keys(result));
+      Write(result, o->out);
+    });
+  }
+  Add_Simple_Edit(app, "flip", "Reverse a sequence in time", [](Sequence& s) { s.Flip(); });
+  Add_Simple_Edit(app, "normalize", "Rescale a sequence's time to a length of 1", [](Sequence& s) { s.Normalize(); });
+  // rotate
+  {
+    auto angles = std::make_shared<std::vector<float>>(std::vector<float>{0, 0, 0});
+    CLI::App* command = nullptr;
+    Add_Simple_Edit(
+        app, "rotate", "Turn the animation about its root bone",
+        [angles](Sequence& s) { s.Rotate(Matrix_From_Degrees((*angles)[0], (*angles)[1], (*angles)[2])); }, &command);
+    command->add_option("--angles", *angles, "Degrees about x, y and z; x turns first, then y, then z")
+        ->expected(3)
+        ->required();
+  }
+}
+
+}  // namespace bonetool

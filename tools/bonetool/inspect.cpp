@@ -1,0 +1,167 @@
+// info, sample and skin: reading files and printing what they hold.
+#include <cstdio>
+#include <iostream>
+
+#include "common.h"
+
+namespace bonetool {
+
+namespace {
+
+using nlohmann::json;
+
+void Print_Tree(const Bone_File& file, unsigned int bone, int depth) {
+  const Hierarchy& h = file.hierarchy;
+  const Sequence& s = file.sequence;
+  const unsigned int n = s.Key_Count(bone);
+  std::printf("%*s%s%s  keys %u  time %g .. %g\n", 2 * depth, "", h.Bone_Name(bone), h.Is_Leaf(bone) ? " (leaf)" : "",
+              n, s.Key_Times(bone)[0], s.Key_Times(bone)[n - 1]);
+  for (unsigned int child = 0; child < h.Bone_Count(); ++child)
+    if (child != bone && h.Parent_Index(child) == bone) Print_Tree(file, child, depth + 1);
+}
+
+json Parent_Name(const Hierarchy& h, unsigned int bone) {
+  const unsigned int parent = h.Parent_Index(bone);
+  return parent == INVALID_INDEX ? json(nullptr) : json(h.Bone_Name(parent));
+}
+
+}  // namespace
+
+void Add_Info(CLI::App& app, Context&) {
+  auto* command = app.add_subcommand("info", "Print the bone tree, length and key counts of a bone file");
+  auto path = std::make_shared<std::string>();
+  auto as_json = std::make_shared<bool>(false);
+  command->add_option("FILE", *path, "Bone file")->required();
+  command->add_flag("--json", *as_json, "Print JSON");
+  command->callback([path, as_json] {
+    const Bone_File file(*path);
+    const Hierarchy& h = file.hierarchy;
+    std::size_t total = 0;
+    for (unsigned int b = 0; b < h.Bone_Count(); ++b) total += file.sequence.Key_Count(b);
+    if (*as_json) {
+      json bones = json::array();
+      for (unsigned int b = 0; b < h.Bone_Count(); ++b) {
+        const unsigned int n = file.sequence.Key_Count(b);
+        bones.push_back({{"name", h.Bone_Name(b)},
+                         {"parent", Parent_Name(h, b)},
+                         {"leaf", h.Is_Leaf(b)},
+                         {"keys", n},
+                         {"first_time", file.sequence.Key_Times(b)[0]},
+                         {"last_time", file.sequence.Key_Times(b)[n - 1]}});
+      }
+      std::cout << json{{"file", *path},
+                        {"length", file.sequence.Lenght()},
+                        {"root", h.Bone_Name(h.Root_Index())},
+                        {"keys", total},
+                        {"bones", bones}}
+                       .dump(2)
+                << "\n";
+      return;
+    }
+    std::printf("%s: %u bones, length %g, %zu keys\n", path->c_str(), h.Bone_Count(), file.sequence.Lenght(), total);
+    std::printf("root: %s\n", h.Bone_Name(h.Root_Index()));
+    Print_Tree(file, h.Root_Index(), 0);
+    std::printf("leaves:");
+    for (unsigned int b = 0; b < h.Bone_Count(); ++b)
+      if (h.Is_Leaf(b)) std::printf(" %s", h.Bone_Name(b));
+    std::printf("\n");
+  });
+}
+
+void Add_Sample(CLI::App& app, Context&) {
+  auto* command = app.add_subcommand("sample", "Print every bone's output base and offset at one moment");
+  struct Options {
+    std::string path;
+    float time = 0, fraction = 0;
+    bool ignore_root_offset = false, as_json = false;
+  };
+  auto options = std::make_shared<Options>();
+  command->add_option("FILE", options->path, "Bone file")->required();
+  auto* time = command->add_option("--time", options->time, "Time in the file's unit (clamped to the sequence)");
+  auto* fraction = command->add_option("--fraction", options->fraction, "Fraction of the length");
+  time->excludes(fraction);
+  command->add_flag("--ignore-root-offset", options->ignore_root_offset, "Keep the root at the origin");
+  command->add_flag("--json", options->as_json, "Print JSON");
+  command->callback([options, time, fraction] {
+    if (time->count() == 0 && fraction->count() == 0) throw CLI::RequiredError("--time or --fraction");
+    const Bone_File file(options->path);
+    Frame frame(file.hierarchy, options->ignore_root_offset);
+    const float at = time->count() ? options->time : file.sequence.Lenght() * options->fraction;
+    file.sequence.Get_Frame_Time(frame, at);
+    const Hierarchy& h = file.hierarchy;
+    if (options->as_json) {
+      json bones = json::array();
+      for (unsigned int b = 0; b < h.Bone_Count(); ++b) {
+        const Matrix_3x3<float>& m = frame.Base(b);
+        const Vector_3<float>& o = frame.Offset(b);
+        json base = json::array();
+        for (int i = 0; i < 3; ++i)
+          for (int j = 0; j < 3; ++j) base.push_back(m.m[i][j]);
+        bones.push_back(
+            {{"name", h.Bone_Name(b)}, {"parent", Parent_Name(h, b)}, {"base", base}, {"offset", {o.x, o.y, o.z}}});
+      }
+      std::cout << json{{"file", options->path}, {"length", file.sequence.Lenght()}, {"time", at}, {"bones", bones}}
+                       .dump()
+                << "\n";
+      return;
+    }
+    std::printf("%s at time %g of %g\n", options->path.c_str(), at, file.sequence.Lenght());
+    for (unsigned int b = 0; b < h.Bone_Count(); ++b) {
+      const Matrix_3x3<float>& m = frame.Base(b);
+      const Vector_3<float>& o = frame.Offset(b);
+      std::printf("%-16s offset % .6f % .6f % .6f  base [% .5f % .5f % .5f | % .5f % .5f % .5f | % .5f % .5f % .5f]\n",
+                  h.Bone_Name(b), o.x, o.y, o.z, m.m[0][0], m.m[0][1], m.m[0][2], m.m[1][0], m.m[1][1], m.m[1][2],
+                  m.m[2][0], m.m[2][1], m.m[2][2]);
+    }
+  });
+}
+
+void Add_Skin(CLI::App& app, Context&) {
+  auto* command = app.add_subcommand("skin", "List the skins of a skin file, or one skin's bindings per bone");
+  struct Options {
+    std::string path, name, hierarchy;
+    bool as_json = false;
+  };
+  auto options = std::make_shared<Options>();
+  command->add_option("FILE", options->path, "Skin file")->required();
+  auto* name = command->add_option("--name", options->name, "Skin to import (exact name)");
+  auto* hierarchy = command->add_option("--hierarchy", options->hierarchy, "Bone file to import the skin against");
+  name->needs(hierarchy);
+  hierarchy->needs(name);
+  command->add_flag("--json", options->as_json, "Print JSON");
+  command->callback([options] {
+    Skin_File skins(options->path.c_str());
+    if (options->name.empty()) {
+      json list = json::array();
+      std::vector<Skin_File::Vertex> vertices;
+      for (unsigned int s = 0; s < skins.Skin_Count(); ++s) {
+        skins.Get_Skin(vertices, skins.Skin_Name(s));
+        list.push_back({{"name", skins.Skin_Name(s)}, {"records", vertices.size()}});
+      }
+      if (options->as_json) {
+        std::cout << json{{"file", options->path}, {"bones", skins.Bone_Count()}, {"skins", list}}.dump(2) << "\n";
+        return;
+      }
+      std::printf("%s: %u skins, %u bones in the table\n", options->path.c_str(), skins.Skin_Count(), skins.Bone_Count());
+      for (const json& entry : list)
+        std::printf("  %-24s %zu records\n", entry["name"].get<std::string>().c_str(), entry["records"].get<std::size_t>());
+      return;
+    }
+    Hierarchy h;
+    h.Import(options->hierarchy.c_str());
+    Skin skin;
+    skin.Import(skins, options->name.c_str(), h);
+    json bones = json::array();
+    for (unsigned int b = 0; b < skin.bone_count; ++b)
+      bones.push_back({{"name", b < h.Bone_Count() ? h.Bone_Name(b) : ""}, {"vertices", skin.vert_count[b]}});
+    if (options->as_json) {
+      std::cout << json{{"file", options->path}, {"skin", options->name}, {"bones", bones}}.dump(2) << "\n";
+      return;
+    }
+    std::printf("skin %s against %s:\n", options->name.c_str(), options->hierarchy.c_str());
+    for (const json& entry : bones)
+      std::printf("  %-24s %u\n", entry["name"].get<std::string>().c_str(), entry["vertices"].get<unsigned int>());
+  });
+}
+
+}  // namespace bonetool
