@@ -77,13 +77,13 @@ class BONE_IMPORT_API Hierarchy {
   // True when no bone names this bone as its parent. No range check.
   bool Is_Leaf(unsigned int bone) const { return leaf_flags[bone] != 0; }
   // The parent of `bone`; INVALID_INDEX for a root-flagged bone. No range check.
-  unsigned int Parent_Index(unsigned int bone) const { return parents[bone]; }
+  unsigned int Parent_Index(unsigned int bone) const;
   // The first bone in file order whose name equals `name` without regard to
   // ASCII letter case. Throws "Invalid bone name NAME" (condition "0") when
   // there is none.
   unsigned int Bone_Index(const char* name) const;
   // The bone's name as stored in the file; never null. No range check.
-  const char* Bone_Name(unsigned int bone) const { return bone_names[bone].c_str(); }
+  const char* Bone_Name(unsigned int bone) const;
 
   // Same bone count, names (exact case), parents and root. Two hierarchies
   // that were never imported are equal.
@@ -142,7 +142,7 @@ class BONE_IMPORT_API Sequence {
   Sequence& operator=(const Sequence&) = delete;
 
   // Duration in the time unit of the keys (the exported spelling).
-  float Lenght() const { return length; }
+  float Lenght() const;
 
   // Fills an empty sequence from a bone file whose records name the
   // hierarchy's bones (any order, letter case ignored). Refuses a filled
@@ -227,15 +227,9 @@ class BONE_IMPORT_API Frame {
   void Set_Dirty();
   // Output rotation of `bone`: parent's output base * local rotation. No
   // range check. The reference stays valid while the frame lives.
-  const Matrix_3x3<float>& Base(unsigned int bone) {
-    Update_Output(bone);
-    return output_bases[bone];
-  }
+  const Matrix_3x3<float>& Base(unsigned int bone);
   // Output position of `bone`: parent base * local offset + parent position.
-  const Vector_3<float>& Offset(unsigned int bone) {
-    Update_Output(bone);
-    return output_offsets[bone];
-  }
+  const Vector_3<float>& Offset(unsigned int bone);
 
   // Brings every bone up to date, then applies m to every output (B -> m*B,
   // o -> m*o). The result stands until the next Set_Dirty.

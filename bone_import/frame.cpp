@@ -43,6 +43,16 @@ Frame::~Frame() {
   delete[] update_chain;
 }
 
+const Matrix_3x3<float>& Frame::Base(unsigned int bone) {
+  Update_Output(bone);
+  return output_bases[bone];
+}
+
+const Vector_3<float>& Frame::Offset(unsigned int bone) {
+  Update_Output(bone);
+  return output_offsets[bone];
+}
+
 void Frame::Set_Dirty() { std::fill(dirty, dirty + bone_count, STALE); }
 
 inline void Frame::Compute_From_Parent(unsigned int b, unsigned int p) {

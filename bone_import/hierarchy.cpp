@@ -133,6 +133,10 @@ unsigned int Hierarchy::Bone_Index(const char* name) const {
   return INVALID_INDEX;  // not reached: the check throws
 }
 
+unsigned int Hierarchy::Parent_Index(unsigned int bone) const { return parents[bone]; }
+
+const char* Hierarchy::Bone_Name(unsigned int bone) const { return bone_names[bone].c_str(); }
+
 bool Hierarchy::operator==(const Hierarchy& other) const {
   if (bone_count != other.bone_count) return false;
   if (parents == nullptr || other.parents == nullptr)  // an import failed part-way

@@ -24,6 +24,8 @@ Sequence::~Sequence() {
   delete[] frame_offsets;
 }
 
+float Sequence::Lenght() const { return length; }
+
 void Sequence::Allocate_Tables(unsigned int bone_count) {
   // Every entry starts null, so a fill that stops part-way can be destroyed.
   number_of_frames = new unsigned int[bone_count]();

@@ -1,0 +1,15 @@
+# Regenerates the sample data into WORK_DIR and compares it with DATA_DIR.
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+execute_process(COMMAND ${GENERATOR} ${WORK_DIR} RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "generate_samples failed: ${result}")
+endif()
+foreach(name humanoid_walk.bone humanoid_run.bone humanoid.skin)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${DATA_DIR}/${name} ${WORK_DIR}/${name}
+                  RESULT_VARIABLE different)
+  if(different)
+    message(FATAL_ERROR "${name} differs from what generate_samples writes; regenerate examples/data")
+  endif()
+endforeach()
+message(STATUS "sample data matches the generator")
