@@ -24,16 +24,19 @@ const double PI = 3.14159265358979323846;
 struct Bone_Rest {
   const char* name;
   const char* parent;
-  float x, y, z;      // offset from the parent at rest
-  float key_rate;     // keys per second: every bone has its own key times
-  float radius;       // of the skin around the segment to the first child
+  float x, y, z;   // offset from the parent at rest
+  float key_rate;  // keys per second: every bone has its own key times
+  float radius;    // of the skin around the segment to the first child
 };
 
 // File order: parents before children.
 const Bone_Rest BONES[] = {
-    {"Hips", "", 0.0f, 0.95f, 0.0f, 30, 0.14f},       {"Spine", "Hips", 0.0f, 0.1f, 0.0f, 10, 0.13f},
-    {"Chest", "Spine", 0.0f, 0.2f, 0.0f, 10, 0.15f},  {"Neck", "Chest", 0.0f, 0.22f, 0.0f, 8, 0.05f},
-    {"Head", "Neck", 0.0f, 0.1f, 0.0f, 8, 0.1f},      {"Head_End", "Head", 0.0f, 0.2f, 0.0f, 0, 0.0f},
+    {"Hips", "", 0.0f, 0.95f, 0.0f, 30, 0.14f},
+    {"Spine", "Hips", 0.0f, 0.1f, 0.0f, 10, 0.13f},
+    {"Chest", "Spine", 0.0f, 0.2f, 0.0f, 10, 0.15f},
+    {"Neck", "Chest", 0.0f, 0.22f, 0.0f, 8, 0.05f},
+    {"Head", "Neck", 0.0f, 0.1f, 0.0f, 8, 0.1f},
+    {"Head_End", "Head", 0.0f, 0.2f, 0.0f, 0, 0.0f},
     {"L_Shoulder", "Chest", 0.05f, 0.16f, 0.0f, 12, 0.05f},
     {"L_Upper_Arm", "L_Shoulder", 0.13f, 0.0f, 0.0f, 20, 0.05f},
     {"L_Forearm", "L_Upper_Arm", 0.28f, 0.0f, 0.0f, 24, 0.04f},
@@ -42,10 +45,14 @@ const Bone_Rest BONES[] = {
     {"R_Upper_Arm", "R_Shoulder", -0.13f, 0.0f, 0.0f, 20, 0.05f},
     {"R_Forearm", "R_Upper_Arm", -0.28f, 0.0f, 0.0f, 24, 0.04f},
     {"R_Hand", "R_Forearm", -0.25f, 0.0f, 0.0f, 0, 0.0f},
-    {"L_Thigh", "Hips", 0.1f, -0.05f, 0.0f, 30, 0.07f}, {"L_Shin", "L_Thigh", 0.0f, -0.44f, 0.0f, 30, 0.05f},
-    {"L_Foot", "L_Shin", 0.0f, -0.42f, 0.0f, 25, 0.04f}, {"L_Toe", "L_Foot", 0.0f, -0.05f, 0.15f, 0, 0.0f},
-    {"R_Thigh", "Hips", -0.1f, -0.05f, 0.0f, 30, 0.07f}, {"R_Shin", "R_Thigh", 0.0f, -0.44f, 0.0f, 30, 0.05f},
-    {"R_Foot", "R_Shin", 0.0f, -0.42f, 0.0f, 25, 0.04f}, {"R_Toe", "R_Foot", 0.0f, -0.05f, 0.15f, 0, 0.0f},
+    {"L_Thigh", "Hips", 0.1f, -0.05f, 0.0f, 30, 0.07f},
+    {"L_Shin", "L_Thigh", 0.0f, -0.44f, 0.0f, 30, 0.05f},
+    {"L_Foot", "L_Shin", 0.0f, -0.42f, 0.0f, 25, 0.04f},
+    {"L_Toe", "L_Foot", 0.0f, -0.05f, 0.15f, 0, 0.0f},
+    {"R_Thigh", "Hips", -0.1f, -0.05f, 0.0f, 30, 0.07f},
+    {"R_Shin", "R_Thigh", 0.0f, -0.44f, 0.0f, 30, 0.05f},
+    {"R_Foot", "R_Shin", 0.0f, -0.42f, 0.0f, 25, 0.04f},
+    {"R_Toe", "R_Foot", 0.0f, -0.05f, 0.15f, 0, 0.0f},
 };
 const int BONE_COUNT = int(sizeof(BONES) / sizeof(BONES[0]));
 

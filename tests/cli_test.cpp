@@ -1,9 +1,8 @@
 // bonetool, run as a user runs it: exit statuses, JSON field by field, the
 // findings of validate, edits and pictures.
-#include <nlohmann/json.hpp>
-
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "support/file_builders.h"
@@ -74,7 +73,8 @@ TEST(BonetoolCli, SampleJsonFieldByField) {
   EXPECT_NEAR(arm["offset"][0].get<double>(), 1.0, 1e-6);
   EXPECT_NEAR(arm["offset"][1].get<double>(), 3.0, 1e-6);
 
-  const json at_origin = json::parse(Bonetool(std::string("sample --json --fraction 0.5 --ignore-root-offset ") + file.path()).out);
+  const json at_origin =
+      json::parse(Bonetool(std::string("sample --json --fraction 0.5 --ignore-root-offset ") + file.path()).out);
   EXPECT_EQ(at_origin["time"], 1.0);
   EXPECT_EQ(at_origin["bones"][0]["offset"], json({0.0, 0.0, 0.0}));
 }
@@ -133,7 +133,8 @@ TEST(BonetoolCli, EditsWriteNewFilesAndRefusalsWriteNothing) {
   EXPECT_NEAR(flipped["bones"][0]["base"][1].get<double>(), -1.0, 1e-6);  // the end pose comes first
   std::remove(out.c_str());
 
-  const Run_Result refused = Bonetool(std::string("combine ") + in.path() + " " + in.path() + " " + out + " --transition 0");
+  const Run_Result refused =
+      Bonetool(std::string("combine ") + in.path() + " " + in.path() + " " + out + " --transition 0");
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.err.find("check failed (transition_time > 0.0f, bone_import/bones:"), std::string::npos);
   EXPECT_FALSE(Exists(out));
@@ -141,8 +142,8 @@ TEST(BonetoolCli, EditsWriteNewFilesAndRefusalsWriteNothing) {
   std::vector<Key> line;
   for (int k = 0; k <= 10; ++k) line.push_back(Key{k * 0.2f, 0, 0, 0, k * 0.2f, 0, 0});
   Temp_File straight(Bone_File().Length(2).Root("r", line).Bone("leaf", "r", Keys_At({0, 2})).Data());
-  const Run_Result optimize =
-      Bonetool(std::string("optimize ") + straight.path() + " " + out + " --rotation-tolerance 0.999 --offset-tolerance 0.001");
+  const Run_Result optimize = Bonetool(std::string("optimize ") + straight.path() + " " + out +
+                                       " --rotation-tolerance 0.999 --offset-tolerance 0.001");
   ASSERT_EQ(optimize.status, 0) << optimize.err;
   unsigned int before = 0, after = 0;
   const std::size_t total = optimize.out.find("\ntotal");
@@ -156,7 +157,7 @@ TEST(BonetoolCli, EditsWriteNewFilesAndRefusalsWriteNothing) {
 TEST(BonetoolCli, RenderDrawsOneLinePerBonePerPoseAndView) {
   const std::string svg = std::string(::testing::TempDir()) + "cli_render.svg";
   const Run_Result run = Bonetool("render " + SAMPLES + "/humanoid_walk.bone --skin " + SAMPLES +
-                           "/humanoid.skin --name body --frames 3 -o " + svg);
+                                  "/humanoid.skin --name body --frames 3 -o " + svg);
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string text = Slurp(svg);
   std::size_t lines = 0;
@@ -172,7 +173,8 @@ TEST(BonetoolCli, SkinListsAndImports) {
   EXPECT_EQ(list["skins"][0]["name"], "body");
   EXPECT_GT(list["skins"][0]["records"].get<int>(), 2000);
   const json imported = json::parse(
-      Bonetool("skin --json " + SAMPLES + "/humanoid.skin --name body --hierarchy " + SAMPLES + "/humanoid_walk.bone").out);
+      Bonetool("skin --json " + SAMPLES + "/humanoid.skin --name body --hierarchy " + SAMPLES + "/humanoid_walk.bone")
+          .out);
   EXPECT_EQ(imported["bones"].size(), 22u);
   EXPECT_EQ(imported["bones"][5]["vertices"], 0);  // Head_End: a leaf without skin
 }

@@ -108,17 +108,17 @@ TEST(Validator, CleanFileHasNoFindings) {
 TEST(Validator, FindsWhatTheImportersAccept) {
   Bone_File data = Bone_File()
                        .Length(2)
-                       .Root("r", Keys_At({0, 1, 1, 2}))     // times not strictly increasing
-                       .Bone("a", "r", Keys_At({0.5f, 2}))   // first key not at 0
-                       .Bone("b", "r", Keys_At({0, 1.5f}))   // last key not at the length
-                       .Bone("A", "r", Keys_At({0, 2}))      // repeats "a"
-                       .Bone("x", "y", Keys_At({0, 2}))      // x and y loop
+                       .Root("r", Keys_At({0, 1, 1, 2}))    // times not strictly increasing
+                       .Bone("a", "r", Keys_At({0.5f, 2}))  // first key not at 0
+                       .Bone("b", "r", Keys_At({0, 1.5f}))  // last key not at the length
+                       .Bone("A", "r", Keys_At({0, 2}))     // repeats "a"
+                       .Bone("x", "y", Keys_At({0, 2}))     // x and y loop
                        .Bone("y", "x", Keys_At({0, 2}))
                        .Root("r2", Keys_At({0, std::nanf("")}));  // second root flag, NaN time
   const std::vector<Finding> findings = Validate_Bone_File(data.Data());
-  for (const char* expected : {"does not increase strictly", "first key is not at time 0", "last key is not at the length",
-                               "without regard to case", "parent links loop", "several bones carry the root flag",
-                               "time is not finite"})
+  for (const char* expected :
+       {"does not increase strictly", "first key is not at time 0", "last key is not at the length",
+        "without regard to case", "parent links loop", "several bones carry the root flag", "time is not finite"})
     EXPECT_TRUE(Has(findings, expected)) << expected << " in " << ::testing::PrintToString(Messages(findings));
   for (const Finding& f : findings)
     if (f.message == "first key is not at time 0") {

@@ -26,7 +26,8 @@ Matrix_3x3<float> Matrix_From_Degrees(float r0, float r1, float r2) {
 }
 
 double Angle_Between_Degrees(const Quaternion& a, const Quaternion& b) {
-  const double dot = std::fabs(double(a.w) * b.w + double(a.v.x) * b.v.x + double(a.v.y) * b.v.y + double(a.v.z) * b.v.z);
+  const double dot =
+      std::fabs(double(a.w) * b.w + double(a.v.x) * b.v.x + double(a.v.y) * b.v.y + double(a.v.z) * b.v.z);
   return 2.0 * std::acos(std::min(1.0, dot)) * 180.0 / M_PI;
 }
 
@@ -76,8 +77,10 @@ std::vector<Bone_Error> Compare_Sequences(const Sequence& a, const Sequence& b) 
     for (unsigned int bone = 0; bone < h.Bone_Count(); ++bone) {
       if (h.Is_Leaf(bone)) continue;
       Bone_Error& e = errors[bone];
-      e.rotation_degrees = std::max(e.rotation_degrees, Angle_Between_Degrees(fa.Local_Rotation(bone), fb.Local_Rotation(bone)));
-      e.offset = std::max(e.offset, double(std::sqrt(Template_Library::V3_V3_Sub_Norm(fa.Local_Offset(bone), fb.Local_Offset(bone)))));
+      e.rotation_degrees =
+          std::max(e.rotation_degrees, Angle_Between_Degrees(fa.Local_Rotation(bone), fb.Local_Rotation(bone)));
+      e.offset = std::max(
+          e.offset, double(std::sqrt(Template_Library::V3_V3_Sub_Norm(fa.Local_Offset(bone), fb.Local_Offset(bone)))));
     }
     progress.Step(i);
   }

@@ -53,7 +53,8 @@ void Add_Demo(CLI::App& app, Context&) {
     const Bone_File walk(samples + "/humanoid_walk.bone");
     const Bone_File run(samples + "/humanoid_run.bone");
     const Hierarchy& h = walk.hierarchy;
-    std::printf("1. Hierarchy of %s: %u bones, root %s\n", walk.path.c_str(), h.Bone_Count(), h.Bone_Name(h.Root_Index()));
+    std::printf("1. Hierarchy of %s: %u bones, root %s\n", walk.path.c_str(), h.Bone_Count(),
+                h.Bone_Name(h.Root_Index()));
     Print_Tree(h, h.Root_Index(), 0);
 
     std::printf("\n2. The walk (%.2f s) sampled: world position of a few bones\n", walk.sequence.Lenght());

@@ -49,8 +49,9 @@ void Add_Edit_Commands(CLI::App& app, Context&) {
     auto o = std::make_shared<Options>();
     command->add_option("IN", o->in, "Bone file to read")->required();
     command->add_option("OUT", o->out, "Bone file to write")->required();
-    command->add_option("--rotation-tolerance", o->rotation,
-                        "Least quaternion dot product with the interpolated rotation (cosine of half the angle)")
+    command
+        ->add_option("--rotation-tolerance", o->rotation,
+                     "Least quaternion dot product with the interpolated rotation (cosine of half the angle)")
         ->required();
     command->add_option("--offset-tolerance", o->offset, "Greatest distance from the interpolated offset")->required();
     command->callback([o] {
@@ -91,8 +92,8 @@ void Add_Edit_Commands(CLI::App& app, Context&) {
     command->callback([o] {
       const Bone_File a(o->a), b(o->b);
       Sequence result(a.hierarchy);
-      result.Combine(const_cast<Sequence&>(a.sequence), o->a_range[0], o->a_range[1],
-                     const_cast<Sequence&>(b.sequence), o->b_range[0], o->b_range[1], o->transition);
+      result.Combine(const_cast<Sequence&>(a.sequence), o->a_range[0], o->a_range[1], const_cast<Sequence&>(b.sequence),
+                     o->b_range[0], o->b_range[1], o->transition);
       std::printf("combined length %g, %zu keys\n", result.Lenght(), Total_Keys(result));
       Write(result, o->out);
     });

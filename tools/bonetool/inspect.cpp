@@ -100,9 +100,9 @@ void Add_Sample(CLI::App& app, Context&) {
         bones.push_back(
             {{"name", h.Bone_Name(b)}, {"parent", Parent_Name(h, b)}, {"base", base}, {"offset", {o.x, o.y, o.z}}});
       }
-      std::cout << json{{"file", options->path}, {"length", file.sequence.Lenght()}, {"time", at}, {"bones", bones}}
-                       .dump()
-                << "\n";
+      std::cout
+          << json{{"file", options->path}, {"length", file.sequence.Lenght()}, {"time", at}, {"bones", bones}}.dump()
+          << "\n";
       return;
     }
     std::printf("%s at time %g of %g\n", options->path.c_str(), at, file.sequence.Lenght());
@@ -142,9 +142,11 @@ void Add_Skin(CLI::App& app, Context&) {
         std::cout << json{{"file", options->path}, {"bones", skins.Bone_Count()}, {"skins", list}}.dump(2) << "\n";
         return;
       }
-      std::printf("%s: %u skins, %u bones in the table\n", options->path.c_str(), skins.Skin_Count(), skins.Bone_Count());
+      std::printf("%s: %u skins, %u bones in the table\n", options->path.c_str(), skins.Skin_Count(),
+                  skins.Bone_Count());
       for (const json& entry : list)
-        std::printf("  %-24s %zu records\n", entry["name"].get<std::string>().c_str(), entry["records"].get<std::size_t>());
+        std::printf("  %-24s %zu records\n", entry["name"].get<std::string>().c_str(),
+                    entry["records"].get<std::size_t>());
       return;
     }
     Hierarchy h;

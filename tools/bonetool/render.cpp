@@ -18,11 +18,21 @@ const double PANEL_WIDTH = 220, PANEL_HEIGHT = 300, MARGIN = 20, HEADER = 30;
 std::string Escape(const std::string& text) {
   std::string out;
   for (char c : text) switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
       default:
         // XML 1.0 admits no control characters but tab, newline and return.
         if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
@@ -78,7 +88,8 @@ std::string Render_Svg(const Bone_File& file, const Render_Options& options) {
     progress.Step(poses.size());
   }
   // One scale for every panel: the largest extent of any view.
-  float low_h[2] = {std::numeric_limits<float>::max(), std::numeric_limits<float>::max()}, high_h[2] = {-low_h[0], -low_h[0]};
+  float low_h[2] = {std::numeric_limits<float>::max(), std::numeric_limits<float>::max()},
+        high_h[2] = {-low_h[0], -low_h[0]};
   float low_y = std::numeric_limits<float>::max(), high_y = -low_y;
   for (const Pose& pose : poses)
     for (const auto* points : {&pose.bones, &pose.skin})
@@ -88,15 +99,16 @@ std::string Render_Svg(const Bone_File& file, const Render_Options& options) {
         low_y = std::min(low_y, p.y), high_y = std::max(high_y, p.y);
       }
   if (poses.empty() || h.Bone_Count() == 0) low_h[0] = low_h[1] = low_y = -1, high_h[0] = high_h[1] = high_y = 1;
-  const double span = std::max({double(high_h[0] - low_h[0]), double(high_h[1] - low_h[1]), double(high_y - low_y), 1e-6});
+  const double span =
+      std::max({double(high_h[0] - low_h[0]), double(high_h[1] - low_h[1]), double(high_y - low_y), 1e-6});
   const double scale = std::min(PANEL_WIDTH, PANEL_HEIGHT) - 2 * MARGIN;
 
   std::ostringstream svg;
   const double width = PANEL_WIDTH * std::max<std::size_t>(1, poses.size());
   const double height = HEADER + 2 * PANEL_HEIGHT;
   svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height << "\" viewBox=\"0 0 "
-      << width << ' ' << height << "\">\n"
+      << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
+      << "\" viewBox=\"0 0 " << width << ' ' << height << "\">\n"
       << "<style>line{stroke:#235;stroke-width:2;stroke-linecap:round}circle.joint{fill:#c33}"
          "circle.vertex{fill:#6a6;opacity:.35}text{font:12px sans-serif;fill:#333}</style>\n"
       << "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n"
@@ -112,8 +124,8 @@ std::string Render_Svg(const Bone_File& file, const Render_Options& options) {
       };
       auto y_of = [&](const Vector_3<float>& p) { return top + PANEL_HEIGHT - MARGIN - (p.y - low_y) / span * scale; };
       svg << "<g class=\"" << (view == 0 ? "front" : "side") << "\">\n";
-      svg << "<text x=\"" << left + 6 << "\" y=\"" << top + 14 << "\">" << (view == 0 ? "front" : "side") << " t="
-          << pose.time << "</text>\n";
+      svg << "<text x=\"" << left + 6 << "\" y=\"" << top + 14 << "\">" << (view == 0 ? "front" : "side")
+          << " t=" << pose.time << "</text>\n";
       for (const Vector_3<float>& p : pose.skin)
         svg << "<circle class=\"vertex\" cx=\"" << x_of(p) << "\" cy=\"" << y_of(p) << "\" r=\"1.2\"/>\n";
       for (unsigned int b = 0; b < h.Bone_Count(); ++b) {

@@ -153,8 +153,7 @@ std::vector<Finding> Validate_Bone_File(const std::string& bytes) {
         }
       const float time = values[0];
       if (k == 0 && time != 0.0f) report.Add(key_offset, record.name, k, "first key is not at time 0");
-      if (k > 0 && !(time > previous))
-        report.Add(key_offset, record.name, k, "key time does not increase strictly");
+      if (k > 0 && !(time > previous)) report.Add(key_offset, record.name, k, "key time does not increase strictly");
       if (k + 1 == key_count && k > 0 && time != length)
         report.Add(key_offset, record.name, k, "last key is not at the length");
       previous = time;

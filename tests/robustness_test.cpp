@@ -1,0 +1,227 @@
+// Hostile input: every prefix of the sample files, every single-byte change of
+// small files and extreme count fields go through every importer. Each must
+// end in success or a kernel error, never anything else, without allocating
+// far more than the file's size; the objects are destroyed either way (leaks
+// are LeakSanitizer's to find in the sanitizer build).
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <new>
+#include <sstream>
+
+#include "support/file_builders.h"
+
+using namespace Vantorix::Bone_Import;
+using test_support::Bone_File;
+using test_support::Keys_At;
+using test_support::Temp_File;
+
+// Counting allocator for this test program: live and peak bytes.
+namespace {
+std::atomic<std::size_t> live_bytes{0}, peak_bytes{0};
+
+void* Counted_Allocate(std::size_t size) {
+  void* block = std::malloc(size + 16);
+  if (block == nullptr) throw std::bad_alloc();
+  *static_cast<std::size_t*>(block) = size;
+  const std::size_t now = live_bytes += size;
+  std::size_t peak = peak_bytes.load();
+  while (now > peak && !peak_bytes.compare_exchange_weak(peak, now)) {
+  }
+  return static_cast<char*>(block) + 16;
+}
+
+void Counted_Release(void* pointer) {
+  if (pointer == nullptr) return;
+  void* block = static_cast<char*>(pointer) - 16;
+  live_bytes -= *static_cast<std::size_t*>(block);
+  std::free(block);
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return Counted_Allocate(size); }
+void* operator new[](std::size_t size) { return Counted_Allocate(size); }
+void operator delete(void* pointer) noexcept { Counted_Release(pointer); }
+void operator delete[](void* pointer) noexcept { Counted_Release(pointer); }
+void operator delete(void* pointer, std::size_t) noexcept { Counted_Release(pointer); }
+void operator delete[](void* pointer, std::size_t) noexcept { Counted_Release(pointer); }
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+const std::string SAMPLES = SAMPLE_DIR;
+
+// Every importer on the file, then sampling of whatever imported.
+void Import_Bone_File(const char* path, const Hierarchy& fixed) {
+  try {
+    Hierarchy h;
+    h.Import(path);
+    Sequence s(h);
+    s.Import(path);
+    Frame frame(h, false);
+    for (float fraction : {-1.0f, 0.3f, 2.0f}) {
+      s.Get_Frame(frame, fraction);
+      for (unsigned int b = 0; b < h.Bone_Count(); ++b) frame.Base(b);
+    }
+  } catch (const Kernel::Exception&) {
+  }
+  try {
+    Sequence s(fixed);
+    s.Import(path);
+    Frame frame(fixed, true);
+    s.Get_Frame(frame, 0.5f);
+    frame.Transform_Output(Matrix_3x3<float>::Identity());
+  } catch (const Kernel::Exception&) {
+  }
+}
+
+void Import_Skin_File(const char* path, const Hierarchy& fixed) {
+  try {
+    Skin_File file(path);
+    std::vector<Skin_File::Vertex> vertices;
+    for (unsigned int i = 0; i < file.Skin_Count(); ++i) {
+      try {
+        file.Get_Skin(vertices, file.Skin_Name(i));
+        Skin skin;
+        skin.Import(file, file.Skin_Name(i), fixed);
+      } catch (const Kernel::Exception&) {
+      }
+    }
+  } catch (const Kernel::Exception&) {
+  }
+}
+
+struct Fixture {
+  Fixture() : skeleton(Slurp(SAMPLES + "/humanoid_walk.bone")) { hierarchy.Import(skeleton.path()); }
+  Temp_File skeleton;
+  Hierarchy hierarchy;
+};
+
+Bone_File Small_Bone_File() {
+  return Bone_File()
+      .Length(1)
+      .Root("r", {{0, 0.1f, 0, 0, 1, 2, 3}, {1, 0, 0.2f, 0, 1, 2, 3}})
+      .Bone("a", "R", Keys_At({0, 0.5f, 1}))
+      .Bone("b", "a", Keys_At({0, 1}));
+}
+
+std::string Small_Skin_File() {
+  return test_support::Skin_File_Data()
+      .Bones({"r", "a", "b"})
+      .Skin("s", {{0, 1, 2, 3, 0.5f, 0}, {2, 1, 1, 1, 0.5f, 0}})
+      .Skin("t", {{1, 0, 0, 0, 1, 1}})
+      .Data();
+}
+
+}  // namespace
+
+TEST(HostileInput, EveryPrefixOfTheSampleFiles) {
+  Fixture fixture;
+  Temp_File file("");
+  for (const char* name : {"/humanoid_walk.bone", "/humanoid_run.bone"}) {
+    const std::string bytes = Slurp(SAMPLES + name);
+    for (std::size_t cut = 0; cut < bytes.size(); cut += 1 + cut / 4096) {
+      file.Write(bytes.substr(0, cut));
+      Import_Bone_File(file.path(), fixture.hierarchy);
+    }
+  }
+  const std::string skin = Slurp(SAMPLES + "/humanoid.skin");
+  for (std::size_t cut = 0; cut < skin.size(); cut += 1 + cut / 2048) {
+    file.Write(skin.substr(0, cut));
+    Import_Skin_File(file.path(), fixture.hierarchy);
+  }
+}
+
+TEST(HostileInput, EveryPrefixOfSmallFilesAtEveryByte) {
+  Fixture fixture;
+  Temp_File file("");
+  const std::string bones = Small_Bone_File().Data(), skin = Small_Skin_File();
+  for (std::size_t cut = 0; cut <= bones.size(); ++cut) {
+    file.Write(bones.substr(0, cut));
+    Import_Bone_File(file.path(), fixture.hierarchy);
+  }
+  for (std::size_t cut = 0; cut <= skin.size(); ++cut) {
+    file.Write(skin.substr(0, cut));
+    Import_Skin_File(file.path(), fixture.hierarchy);
+  }
+}
+
+TEST(HostileInput, EverySingleByteChangeOfSmallFiles) {
+  Fixture fixture;
+  Temp_File file("");
+  const std::string bones = Small_Bone_File().Data(), skin = Small_Skin_File();
+  for (std::size_t at = 0; at < bones.size(); ++at)
+    for (int value = 0; value < 256; ++value) {
+      std::string changed = bones;
+      changed[at] = char(value);
+      file.Write(changed);
+      Import_Bone_File(file.path(), fixture.hierarchy);
+    }
+  for (std::size_t at = 0; at < skin.size(); ++at)
+    for (int value = 0; value < 256; ++value) {
+      std::string changed = skin;
+      changed[at] = char(value);
+      file.Write(changed);
+      Import_Skin_File(file.path(), fixture.hierarchy);
+    }
+}
+
+TEST(HostileInput, ExtremeCountsAllocateLittle) {
+  Fixture fixture;
+  Temp_File file("");
+  const std::uint32_t counts[] = {0u, 1u, 0x7FFFFFFFu, 0xFFFFFFFFu};
+  // Each case sets one count field of a small valid file.
+  std::vector<std::pair<std::string, std::function<std::string(std::uint32_t)>>> cases = {
+      {"bone count",
+       [](std::uint32_t c) {
+         Bone_File f = Small_Bone_File();
+         f.bone_count = c;
+         return f.Data();
+       }},
+      {"key count",
+       [](std::uint32_t c) {
+         Bone_File f = Small_Bone_File();
+         f.bones[1].key_count = c;
+         return f.Data();
+       }},
+      {"skin count",
+       [](std::uint32_t c) {
+         auto s = test_support::Skin_File_Data().Bones({"r"}).Skin("s", {});
+         s.skin_count = c;
+         return s.Data();
+       }},
+      {"bone table count",
+       [](std::uint32_t c) {
+         auto s = test_support::Skin_File_Data().Bones({"r"}).Skin("s", {});
+         s.bone_count = c;
+         return s.Data();
+       }},
+      {"vertex count",
+       [](std::uint32_t c) {
+         auto s = test_support::Skin_File_Data().Bones({"r"}).Skin("s", {{0, 1, 1, 1, 1, 0}});
+         s.skins[0].count = c;
+         return s.Data();
+       }},
+  };
+  for (const auto& c : cases)
+    for (std::uint32_t count : counts) {
+      SCOPED_TRACE(c.first + " " + std::to_string(count));
+      const std::string bytes = c.second(count);
+      file.Write(bytes);
+      const std::size_t before = live_bytes.load();
+      peak_bytes = before;
+      if (bytes.compare(0, 4, "SKIN") == 0)
+        Import_Skin_File(file.path(), fixture.hierarchy);
+      else
+        Import_Bone_File(file.path(), fixture.hierarchy);
+      // The reader's 64 KiB buffer and the streams' own buffers, plus a small
+      // multiple of the file.
+      EXPECT_LT(peak_bytes.load() - before, 512 * 1024 + 16 * bytes.size());
+    }
+}
