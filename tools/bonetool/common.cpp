@@ -18,6 +18,12 @@ std::string Read_File(const std::string& path) {
   return bytes.str();
 }
 
+std::size_t Total_Keys(const Sequence& sequence) {
+  std::size_t total = 0;
+  for (unsigned int b = 0; b < sequence.Get_Hierarchy().Bone_Count(); ++b) total += sequence.Key_Count(b);
+  return total;
+}
+
 Matrix_3x3<float> Matrix_From_Degrees(float r0, float r1, float r2) {
   const float to_radians = float(M_PI / 180.0);
   Matrix_3x3<float> m;

@@ -30,6 +30,9 @@ struct Context {
 // The whole file as bytes; throws std::runtime_error when it cannot be read.
 std::string Read_File(const std::string& path);
 
+// Keys of all bones of a filled sequence.
+std::size_t Total_Keys(const Sequence& sequence);
+
 // Rz(r2) * Ry(r1) * Rx(r0) from angles in degrees, as a key's angles turn.
 Matrix_3x3<float> Matrix_From_Degrees(float r0, float r1, float r2);
 

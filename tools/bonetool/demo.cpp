@@ -31,12 +31,6 @@ void Print_Tree(const Hierarchy& h, unsigned int bone, int depth) {
     if (child != bone && h.Parent_Index(child) == bone) Print_Tree(h, child, depth + 1);
 }
 
-std::size_t Total_Keys(const Sequence& s) {
-  std::size_t total = 0;
-  for (unsigned int b = 0; b < s.Get_Hierarchy().Bone_Count(); ++b) total += s.Key_Count(b);
-  return total;
-}
-
 }  // namespace
 
 void Add_Demo(CLI::App& app, Context&) {

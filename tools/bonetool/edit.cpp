@@ -15,12 +15,6 @@ void Write(const Sequence& sequence, const std::string& out) {
   std::printf("wrote %s\n", out.c_str());
 }
 
-std::size_t Total_Keys(const Sequence& s) {
-  std::size_t total = 0;
-  for (unsigned int b = 0; b < s.Get_Hierarchy().Bone_Count(); ++b) total += s.Key_Count(b);
-  return total;
-}
-
 // Adds IN and OUT and runs `edit` on IN's sequence before writing OUT.
 void Add_Simple_Edit(CLI::App& app, const char* name, const char* description,
                      const std::function<void(Sequence&)>& edit, CLI::App** added = nullptr) {
