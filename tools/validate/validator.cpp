@@ -144,7 +144,7 @@ std::vector<Finding> Validate_Bone_File(const std::string& bytes) {
     float previous = 0;
     for (unsigned int k = 0; k < key_count; ++k) {
       const std::size_t key_offset = in.position;
-      float values[7];
+      float values[7] = {};
       for (float& value : values) in.F32(value);
       for (int v = 0; v < 7; ++v)
         if (!std::isfinite(values[v])) {
@@ -219,7 +219,7 @@ std::vector<Finding> Validate_Skin_File(const std::string& bytes, const Bone_Imp
     for (unsigned int r = 0; r < count; ++r) {
       const std::size_t record = in.position;
       unsigned int bone = 0, vertex = 0;
-      float values[4];
+      float values[4] = {};
       in.U32(bone);
       for (float& value : values) in.F32(value);
       in.U32(vertex);
