@@ -65,6 +65,7 @@ void Add_Validate(CLI::App& app, Context& context);
 void Add_Edit_Commands(CLI::App& app, Context& context);
 void Add_Skin(CLI::App& app, Context& context);
 void Add_Render(CLI::App& app, Context& context);
+void Add_Interchange(CLI::App& app, Context& context);
 void Add_Demo(CLI::App& app, Context& context);
 
 // Used by render and demo: draws poses at `times` (and skin points) as SVG.

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "common.h"
+#include "interchange/gltf_export.h"
 #include "writers/animation_data.h"
 
 namespace bonetool {
@@ -104,6 +105,12 @@ void Add_Demo(CLI::App& app, Context&) {
     strip.title = "walk into run";
     written.push_back(*out + "/walk_to_run.svg");
     Vantorix::Bone_Tools::Write_File_Atomically(written.back(), Render_Svg(transition, strip));
+
+    std::printf("\n6. For any glTF viewer: the walk with its skin as points\n");
+    const Vantorix::Bone_Tools::Export_Skin points = Vantorix::Bone_Tools::Load_Export_Skin(skins, "body", h);
+    written.push_back(*out + "/walk.glb");
+    Vantorix::Bone_Tools::Write_Gltf(written.back(), walk.sequence, &points);
+    std::printf("    %u joints, %zu skin records; open it in a glTF viewer\n", h.Bone_Count(), points.records.size());
 
     std::printf("\nWrote:\n");
     for (const std::string& path : written) std::printf("    %s\n", path.c_str());

@@ -4,7 +4,7 @@
 #include "common.h"
 
 int main(int argc, char** argv) {
-  CLI::App app{"bonetool: inspect, sample, validate, edit and draw bone and skin files", "bonetool"};
+  CLI::App app{"bonetool: inspect, sample, validate, edit, draw, convert and export bone and skin files", "bonetool"};
   app.set_version_flag("--version", "bonetool " BONETOOL_VERSION);
   app.require_subcommand(1);
   bonetool::Context context;
@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
   bonetool::Add_Edit_Commands(app, context);
   bonetool::Add_Skin(app, context);
   bonetool::Add_Render(app, context);
+  bonetool::Add_Interchange(app, context);
   bonetool::Add_Demo(app, context);
   try {
     app.parse(argc, argv);

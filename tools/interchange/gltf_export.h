@@ -1,0 +1,41 @@
+// A bone file's skeleton and animation, and optionally one skin, as glTF 2.0.
+//
+// One node per bone with its local rotation and translation at time 0, a skin
+// whose joints are the bones, and one animation with a LINEAR rotation and a
+// LINEAR translation channel for every sampled (non-leaf) bone, at that bone's
+// own key times. A skin becomes a skinned POINTS mesh: one point per distinct
+// vertex index at its bind position (the weighted mean of its records placed
+// by the pose at time 0), with as many JOINTS_n/WEIGHTS_n sets as its most
+// bound vertex needs, weights normalised to sum 1 as glTF requires.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "bone_import/bone_import.h"
+
+namespace Vantorix {
+namespace Bone_Tools {
+
+struct Export_Skin {
+  std::string name;
+  std::vector<Bone_Import::Skin_File::Vertex> records;
+  // For each entry of the skin file's bone table, the hierarchy's bone.
+  std::vector<unsigned int> table_to_bone;
+};
+
+// Reads skin `name` from `skin_file` and maps its bone table onto `hierarchy`
+// (letter case ignored). Throws std::runtime_error for an unknown skin or bone.
+Export_Skin Load_Export_Skin(Bone_Import::Skin_File& skin_file, const std::string& name,
+                             const Bone_Import::Hierarchy& hierarchy);
+
+// The glTF document as bytes: binary GLB when `binary`, else JSON with the
+// buffer embedded. Throws std::runtime_error for sequences glTF cannot hold
+// (key times that do not increase, parent loops).
+std::string Encode_Gltf(const Bone_Import::Sequence& sequence, const Export_Skin* skin, bool binary);
+
+// Writes .glb as binary and anything else as .gltf JSON, atomically.
+void Write_Gltf(const std::string& path, const Bone_Import::Sequence& sequence, const Export_Skin* skin);
+
+}  // namespace Bone_Tools
+}  // namespace Vantorix

@@ -1,0 +1,340 @@
+#include "scene_import.h"
+
+#include <assimp/config.h>
+#include <assimp/scene.h>
+
+#include <algorithm>
+#include <assimp/Importer.hpp>
+#include <cctype>
+#include <cmath>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <unordered_map>
+
+namespace Vantorix {
+namespace Bone_Tools {
+
+namespace {
+
+// Assimp leaves ticks per second at 0 when the file does not say.
+constexpr double DEFAULT_TICKS_PER_SECOND = 25.0;
+
+std::runtime_error Error(const std::string& path, const std::string& what) {
+  return std::runtime_error(path + ": " + what);
+}
+
+const aiAnimation& Choose_Animation(const aiScene& scene, const std::string& path, const std::string& wanted) {
+  if (scene.mNumAnimations == 0) throw Error(path, "the file has no animation");
+  if (wanted.empty()) return *scene.mAnimations[0];
+  for (unsigned int a = 0; a < scene.mNumAnimations; ++a)
+    if (wanted == scene.mAnimations[a]->mName.C_Str()) return *scene.mAnimations[a];
+  if (std::all_of(wanted.begin(), wanted.end(), [](unsigned char c) { return std::isdigit(c); }) &&
+      wanted.size() < 10 && std::stoul(wanted) < scene.mNumAnimations)
+    return *scene.mAnimations[std::stoul(wanted)];
+  std::string known;
+  for (unsigned int a = 0; a < scene.mNumAnimations; ++a)
+    known += (a ? ", " : "") + std::to_string(a) + " \"" + scene.mAnimations[a]->mName.C_Str() + "\"";
+  throw Error(path, "no animation \"" + wanted + "\"; the file has " + known);
+}
+
+bool Is_Ancestor_Or_Self(const aiNode* ancestor, const aiNode* node) {
+  for (; node; node = node->mParent)
+    if (node == ancestor) return true;
+  return false;
+}
+
+const aiNode* Common_Ancestor(const std::vector<const aiNode*>& nodes) {
+  for (const aiNode* candidate = nodes.front(); candidate; candidate = candidate->mParent)
+    if (std::all_of(nodes.begin(), nodes.end(), [&](const aiNode* n) { return Is_Ancestor_Or_Self(candidate, n); }))
+      return candidate;
+  return nullptr;
+}
+
+// A channel's value at `tick`: linear between neighbouring keys (spherical for
+// rotations), held before the first key and after the last.
+template <typename Key, typename Value, typename Mix>
+Value Sample_Keys(const Key* keys, unsigned int count, double tick, Value fallback, Mix mix) {
+  if (count == 0) return fallback;
+  const Key* end = keys + count;
+  const Key* after = std::upper_bound(keys, end, tick, [](double t, const Key& k) { return t < k.mTime; });
+  if (after == keys) return keys[0].mValue;
+  if (after == end) return end[-1].mValue;
+  const Key& before = after[-1];
+  const double span = after->mTime - before.mTime;
+  const float f = span > 0 ? float((tick - before.mTime) / span) : 0.0f;
+  return mix(before.mValue, after->mValue, f);
+}
+
+aiVector3D Lerp(const aiVector3D& a, const aiVector3D& b, float f) { return a + (b - a) * f; }
+
+aiQuaternion Slerp(const aiQuaternion& a, const aiQuaternion& b, float f) {
+  aiQuaternion out;
+  aiQuaternion::Interpolate(out, a, b, f);
+  return out;
+}
+
+double Scale_Deviation(const aiVector3D& s) {
+  return std::max({std::fabs(s.x - 1.0), std::fabs(s.y - 1.0), std::fabs(s.z - 1.0)});
+}
+
+Quaternion To_Quaternion(aiQuaternion q) {
+  q.Normalize();
+  return Quaternion(q.w, q.x, q.y, q.z);
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Names must be unique without regard to case; a repeated or empty source name
+// gets a numbered suffix.
+class Name_Registry {
+ public:
+  std::string Claim(std::string wanted, std::vector<std::string>& warnings) {
+    const std::string original = wanted;
+    if (wanted.empty()) wanted = "bone";
+    std::string name = wanted;
+    for (int n = 2; used_.count(Lower(name)); ++n) name = wanted + "_" + std::to_string(n);
+    if (name != original) warnings.push_back("bone \"" + original + "\" renamed to \"" + name + "\" to be unique");
+    used_.insert(Lower(name));
+    return name;
+  }
+
+ private:
+  std::set<std::string> used_;
+};
+
+struct Time_Point {
+  float seconds;
+  double tick;
+};
+
+class Scene_Converter {
+ public:
+  Scene_Converter(const aiScene& scene, const std::string& path, const Scene_Import_Options& options)
+      : scene_(scene), path_(path), options_(options), animation_(Choose_Animation(scene, path, options.animation)) {}
+
+  Imported_Scene Run() {
+    result_.animation_name = animation_.mName.C_Str();
+    Find_Skeleton();
+    Find_Time_Range();
+    Build_Bones();
+    if (options_.skins) Build_Skins();
+    if (largest_scale_deviation_ > 1e-4)
+      result_.warnings.push_back("scale cannot be stored in a bone file and was ignored (largest deviation from 1: " +
+                                 std::to_string(largest_scale_deviation_) + ")");
+    return std::move(result_);
+  }
+
+ private:
+  void Find_Skeleton() {
+    std::vector<const aiNode*> marked;
+    for (unsigned int c = 0; c < animation_.mNumChannels; ++c) {
+      const aiNodeAnim* channel = animation_.mChannels[c];
+      const aiNode* node = scene_.mRootNode->FindNode(channel->mNodeName);
+      if (!node) continue;  // a channel for a node the scene lacks animates nothing
+      channels_[node] = channel;
+      marked.push_back(node);
+    }
+    for (unsigned int m = 0; m < scene_.mNumMeshes; ++m)
+      for (unsigned int b = 0; b < scene_.mMeshes[m]->mNumBones; ++b)
+        if (const aiNode* node = scene_.mRootNode->FindNode(scene_.mMeshes[m]->mBones[b]->mName))
+          marked.push_back(node);
+    if (marked.empty()) throw Error(path_, "the file has no skeleton: no animated node and no mesh bone");
+    root_ = Common_Ancestor(marked);
+    for (const aiNode* node : marked)
+      for (; node != root_->mParent; node = node->mParent) in_skeleton_.insert(node);
+    // End Sites and tip nodes: childless, meshless nodes right below a bone.
+    for (const aiNode* node : std::vector<const aiNode*>(in_skeleton_.begin(), in_skeleton_.end()))
+      for (unsigned int c = 0; c < node->mNumChildren; ++c) {
+        const aiNode* child = node->mChildren[c];
+        if (child->mNumChildren == 0 && child->mNumMeshes == 0) in_skeleton_.insert(child);
+      }
+  }
+
+  void Find_Time_Range() {
+    ticks_per_second_ = animation_.mTicksPerSecond > 0 ? animation_.mTicksPerSecond : DEFAULT_TICKS_PER_SECOND;
+    // The clip starts at the earliest key and ends at the later of the last key
+    // and the stated duration.
+    double first = 0.0, last = animation_.mDuration;
+    bool any = false;
+    for (const auto& entry : channels_) {
+      const aiNodeAnim& ch = *entry.second;
+      auto extend = [&](double begin, double end) {
+        first = any ? std::min(first, begin) : begin;
+        last = std::max(last, end);
+        any = true;
+      };
+      if (ch.mNumPositionKeys) extend(ch.mPositionKeys[0].mTime, ch.mPositionKeys[ch.mNumPositionKeys - 1].mTime);
+      if (ch.mNumRotationKeys) extend(ch.mRotationKeys[0].mTime, ch.mRotationKeys[ch.mNumRotationKeys - 1].mTime);
+      if (ch.mNumScalingKeys) extend(ch.mScalingKeys[0].mTime, ch.mScalingKeys[ch.mNumScalingKeys - 1].mTime);
+    }
+    first_tick_ = first;
+    if (!(last > first)) last = first + 1.0;  // a single pose becomes a clip one tick long
+    last_tick_ = last;
+    length_ = Seconds(last_tick_);
+    if (!std::isfinite(length_) || !(length_ > 0)) throw Error(path_, "the animation's times are not usable");
+    if (double(length_) * options_.fps > 1e7)
+      throw Error(path_, "--fps " + std::to_string(options_.fps) + " would give more than 10 million keys per bone");
+  }
+
+  float Seconds(double tick) const { return float((tick - first_tick_) / ticks_per_second_); }
+
+  std::vector<Time_Point> Time_Line(const aiNodeAnim* channel) const {
+    std::vector<Time_Point> points;
+    if (options_.fps > 0) {
+      const double step = ticks_per_second_ / options_.fps;
+      for (double k = 0; first_tick_ + k * step < last_tick_; ++k)
+        points.push_back({Seconds(first_tick_ + k * step), first_tick_ + k * step});
+    } else if (channel) {
+      auto add = [&](const auto* keys, unsigned int count) {
+        for (unsigned int k = 0; k < count; ++k)
+          if (keys[k].mTime > first_tick_ && keys[k].mTime < last_tick_)
+            points.push_back({Seconds(keys[k].mTime), keys[k].mTime});
+      };
+      add(channel->mPositionKeys, channel->mNumPositionKeys);
+      add(channel->mRotationKeys, channel->mNumRotationKeys);
+      add(channel->mScalingKeys, channel->mNumScalingKeys);
+    }
+    points.push_back({0.0f, first_tick_});
+    points.push_back({length_, last_tick_});
+    std::sort(points.begin(), points.end(), [](const Time_Point& a, const Time_Point& b) { return a.tick < b.tick; });
+    // One key per distinct stored time, strictly increasing, ending at the length.
+    std::vector<Time_Point> unique;
+    for (const Time_Point& p : points) {
+      if (p.seconds > length_ || (!unique.empty() && !(p.seconds > unique.back().seconds))) continue;
+      unique.push_back(p);
+    }
+    if (unique.back().seconds != length_) unique.push_back({length_, last_tick_});
+    return unique;
+  }
+
+  // The pose of `node` relative to its parent bone at `tick`.
+  Key_Data Pose(const aiNode* node, const aiNodeAnim* channel, const Time_Point& when) {
+    aiVector3D rest_scale, rest_position;
+    aiQuaternion rest_rotation;
+    node->mTransformation.Decompose(rest_scale, rest_rotation, rest_position);
+    aiVector3D position = rest_position, scale = rest_scale;
+    aiQuaternion rotation = rest_rotation;
+    if (channel) {
+      position = Sample_Keys(channel->mPositionKeys, channel->mNumPositionKeys, when.tick, rest_position, Lerp);
+      rotation = Sample_Keys(channel->mRotationKeys, channel->mNumRotationKeys, when.tick, rest_rotation, Slerp);
+      scale = Sample_Keys(channel->mScalingKeys, channel->mNumScalingKeys, when.tick, rest_scale, Lerp);
+    }
+    largest_scale_deviation_ = std::max(largest_scale_deviation_, Scale_Deviation(scale));
+    if (node == root_) {  // the root carries the placement of the nodes above it
+      rotation = above_root_rotation_ * rotation;
+      position = above_root_position_ + above_root_rotation_.Rotate(position);
+    }
+    return Key_Data{when.seconds, To_Quaternion(rotation), Vector_3<float>{position.x, position.y, position.z}};
+  }
+
+  void Build_Bones() {
+    aiMatrix4x4 above_root;
+    for (const aiNode* node = root_->mParent; node; node = node->mParent)
+      above_root = node->mTransformation * above_root;
+    aiVector3D above_scale;
+    above_root.Decompose(above_scale, above_root_rotation_, above_root_position_);
+    largest_scale_deviation_ = Scale_Deviation(above_scale);
+
+    result_.animation.length = length_;
+    Add_Bone(root_, "");
+  }
+
+  void Add_Bone(const aiNode* node, const std::string& parent) {
+    const auto found = channels_.find(node);
+    const aiNodeAnim* channel = found == channels_.end() ? nullptr : found->second;
+    Bone_Data bone;
+    bone.name = names_.Claim(node->mName.C_Str(), result_.warnings);
+    bone.parent = parent;
+    bone.root = parent.empty();
+    for (const Time_Point& when : Time_Line(channel)) bone.keys.push_back(Pose(node, channel, when));
+    bone_index_[node] = static_cast<unsigned int>(result_.animation.bones.size());
+    const std::string name = bone.name;
+    result_.animation.bones.push_back(std::move(bone));
+    ++result_.source_bones;
+
+    bool has_child = false;
+    for (unsigned int c = 0; c < node->mNumChildren; ++c)
+      if (in_skeleton_.count(node->mChildren[c])) {
+        Add_Bone(node->mChildren[c], name);
+        has_child = true;
+      }
+    if (!has_child) {
+      Bone_Data leaf;
+      leaf.name = names_.Claim(name + "_end", result_.warnings);
+      leaf.parent = name;
+      const Vector_3<float> zero{0.0f, 0.0f, 0.0f};
+      leaf.keys = {Key_Data{0.0f, Quaternion::Identity(), zero}, Key_Data{length_, Quaternion::Identity(), zero}};
+      result_.animation.bones.push_back(std::move(leaf));
+      ++result_.synthetic_leaves;
+    }
+  }
+
+  void Build_Skins() {
+    for (const Bone_Data& bone : result_.animation.bones) result_.skins.bones.push_back(bone.name);
+    std::set<std::string> used_names;
+    for (unsigned int m = 0; m < scene_.mNumMeshes; ++m) {
+      const aiMesh& mesh = *scene_.mMeshes[m];
+      if (mesh.mNumBones == 0) continue;
+      Skin_Data skin;
+      skin.name = mesh.mName.length ? mesh.mName.C_Str() : "mesh_" + std::to_string(m);
+      for (int n = 2; used_names.count(skin.name); ++n)
+        skin.name = std::string(mesh.mName.C_Str()) + "_" + std::to_string(n);
+      used_names.insert(skin.name);
+      for (unsigned int b = 0; b < mesh.mNumBones; ++b) {
+        const aiBone& source = *mesh.mBones[b];
+        const aiNode* node = scene_.mRootNode->FindNode(source.mName);
+        if (!node || !bone_index_.count(node)) continue;  // Find_Skeleton marked every bound node
+        for (unsigned int w = 0; w < source.mNumWeights; ++w) {
+          const aiVertexWeight& weight = source.mWeights[w];
+          if (weight.mVertexId >= mesh.mNumVertices)
+            throw Error(path_, "mesh " + skin.name + " binds a missing vertex");
+          const aiVector3D p = source.mOffsetMatrix * mesh.mVertices[weight.mVertexId];
+          skin.vertices.push_back(
+              Skin_File::Vertex{bone_index_[node], p.x, p.y, p.z, weight.mWeight, weight.mVertexId});
+        }
+      }
+      std::stable_sort(skin.vertices.begin(), skin.vertices.end(), [](const auto& a, const auto& b) {
+        return a.vertex_index != b.vertex_index ? a.vertex_index < b.vertex_index : a.bone < b.bone;
+      });
+      result_.skins.skins.push_back(std::move(skin));
+    }
+    if (result_.skins.skins.empty()) throw Error(path_, "the file has no skinned mesh to make a skin of");
+  }
+
+  const aiScene& scene_;
+  const std::string path_;
+  const Scene_Import_Options& options_;
+  const aiAnimation& animation_;
+  Imported_Scene result_;
+
+  std::unordered_map<const aiNode*, const aiNodeAnim*> channels_;
+  std::set<const aiNode*> in_skeleton_;
+  const aiNode* root_ = nullptr;
+  std::map<const aiNode*, unsigned int> bone_index_;
+  Name_Registry names_;
+
+  double ticks_per_second_ = DEFAULT_TICKS_PER_SECOND, first_tick_ = 0, last_tick_ = 0;
+  float length_ = 0;
+  aiQuaternion above_root_rotation_;
+  aiVector3D above_root_position_;
+  double largest_scale_deviation_ = 0;
+};
+
+}  // namespace
+
+Imported_Scene Import_Scene(const std::string& path, const Scene_Import_Options& options) {
+  if (!(options.fps >= 0) || !std::isfinite(options.fps)) throw Error(path, "--fps must be a positive number");
+  Assimp::Importer importer;
+  // FBX pivots would otherwise appear as extra "$AssimpFbx$" nodes between bones.
+  importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
+  const aiScene* scene = importer.ReadFile(path, 0);
+  if (!scene || !scene->mRootNode) throw Error(path, std::string("cannot read: ") + importer.GetErrorString());
+  return Scene_Converter(*scene, path, options).Run();
+}
+
+}  // namespace Bone_Tools
+}  // namespace Vantorix
