@@ -8,7 +8,7 @@ using namespace Vantorix::Bone_Import;
 
 static void BM_Hierarchy_Import_10000_Bones(benchmark::State& state) {
   test_support::Bone_File file;
-  file.Root("root", test_support::Keys_At({0, 1}));
+  file.Root("Bone_0", test_support::Keys_At({0, 1}));
   for (int b = 1; b < 10000; ++b)
     file.Bone("Bone_" + std::to_string(b), "bone_" + std::to_string(b / 2), test_support::Keys_At({0, 1}));
   const std::string path = bench_data::Write("hier10000.bone", file.Data());
