@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+#include "allocation_count.h"
 #include "bench_data.h"
 
 using namespace Vantorix::Bone_Import;
@@ -32,18 +33,22 @@ Source& Edit_Source() {
 // Runs `edit` on a freshly imported sequence each iteration (import untimed).
 void Run_Edit(benchmark::State& state, const std::function<void(Sequence&)>& edit) {
   Source& source = Edit_Source();
+  unsigned long long allocations = 0;
   for (auto _ : state) {
     state.PauseTiming();
     auto sequence = std::make_unique<Sequence>(source.hierarchy);
     sequence->Import(source.path.c_str());
+    const unsigned long long before = bench_allocations::count;
     state.ResumeTiming();
     edit(*sequence);
     benchmark::ClobberMemory();
     state.PauseTiming();
+    allocations += bench_allocations::count - before;
     sequence.reset();
     state.ResumeTiming();
   }
   state.counters["keys"] = source.keys;
+  state.counters["allocations"] = double(allocations) / double(state.iterations());
   state.counters["keys_per_second"] =
       benchmark::Counter(double(state.iterations()) * source.keys, benchmark::Counter::kIsRate);
 }
@@ -76,11 +81,13 @@ static void BM_Combine(benchmark::State& state) {
   Source& source = Edit_Source();
   Sequence a(source.hierarchy);
   a.Import(source.path.c_str());
+  const unsigned long long before = bench_allocations::count;
   for (auto _ : state) {
     Sequence result(source.hierarchy);
     result.Combine(a, 0.0f, 1.0f, a, 0.0f, 1.0f, 0.5f);
     benchmark::DoNotOptimize(result.Lenght());
   }
+  state.counters["allocations"] = double(bench_allocations::count - before) / double(state.iterations());
   // Every source key is copied twice (both stretches are whole).
   state.counters["keys_per_second"] =
       benchmark::Counter(double(state.iterations()) * 2 * source.keys, benchmark::Counter::kIsRate);

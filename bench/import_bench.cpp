@@ -2,6 +2,7 @@
 // file index and skin import.
 #include <benchmark/benchmark.h>
 
+#include "allocation_count.h"
 #include "bench_data.h"
 
 using namespace Vantorix::Bone_Import;
@@ -87,11 +88,16 @@ static void BM_Skin_Import_1M_Records(benchmark::State& state) {
   const std::string bones_path = bench_data::Write("skin_bones.bone", bench_data::Mocap(31, 2).Data());
   Hierarchy h;
   h.Import(bones_path.c_str());
+  const unsigned long long before = bench_allocations::count;
   for (auto _ : state) {
     Skin skin;
     skin.Import(file, "body", h);
     benchmark::DoNotOptimize(skin.vert_count);
   }
+  // Per import: the record buffer, the count and pointer tables and one array
+  // of indices, positions and weights per bone with bindings.
+  state.counters["allocations"] = double(bench_allocations::count - before) / double(state.iterations());
+  state.counters["bones"] = 31;
   state.SetBytesProcessed(int64_t(state.iterations()) * SKIN_RECORDS * 24);
 }
 BENCHMARK(BM_Skin_Import_1M_Records)->Unit(benchmark::kMillisecond);
