@@ -225,12 +225,19 @@ std::string Validate_Gltf(const std::string& path) {
   return (status == 0 ? "" : "FAILED\n") + text.str();
 }
 
-#define EXPECT_VALID_GLTF(path)                                                                                  \
-  do {                                                                                                           \
-    const std::string report = Validate_Gltf(path);                                                              \
-    if (report == "skip") GTEST_SKIP() << "gltf-validator is not installed; scripts/install-deps.sh tools does"; \
-    EXPECT_EQ(report.find("FAILED"), std::string::npos) << report;                                               \
-    EXPECT_NE(report.find(" 0 errors"), std::string::npos) << report;                                            \
+// Without the validator installed the other checks of a test still run.
+#define EXPECT_VALID_GLTF(path)                                                                    \
+  do {                                                                                             \
+    const std::string report = Validate_Gltf(path);                                                \
+    if (report == "skip") {                                                                        \
+      std::printf(                                                                                 \
+          "note: gltf-validator is not installed (scripts/install-deps.sh tools installs it); %s " \
+          "not validated\n",                                                                       \
+          std::string(path).c_str());                                                              \
+      break;                                                                                       \
+    }                                                                                              \
+    EXPECT_EQ(report.find("FAILED"), std::string::npos) << report;                                 \
+    EXPECT_NE(report.find(" 0 errors"), std::string::npos) << report;                              \
   } while (0)
 
 // --- A small animated glTF scene built here -------------------------------
