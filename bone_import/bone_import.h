@@ -200,6 +200,9 @@ class BONE_IMPORT_API Sequence {
  private:
   void Allocate_Tables(unsigned int bone_count);
   void Release_Bone(unsigned int bone);
+  // Records whether the bone's key times increase strictly, which lets
+  // sampling take a shortcut to the one interval that holds a time.
+  void Note_Key_Order(unsigned int bone);
 
   float length;
   unsigned int* number_of_frames;
@@ -207,6 +210,7 @@ class BONE_IMPORT_API Sequence {
   Quaternion** frame_rotations;
   Vector_3<float>** frame_offsets;
   const Hierarchy* hier;
+  unsigned char* increasing_times;  // per bone: 1 when key times increase strictly
 };
 
 // ---------------------------------------------------------------------------

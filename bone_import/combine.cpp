@@ -78,6 +78,7 @@ void Sequence::Combine(Sequence& a, float a_start_index, float a_end_index, Sequ
       frame_offsets[bone][k] = keys[k].offset;
       frame_rotations[bone][k] = keys[k].rotation;
     }
+    Note_Key_Order(bone);
   }
   length = ((a_end - a_start) + (b_end - b_start)) + transition_time;
 }

@@ -9,7 +9,8 @@ Sequence::Sequence(const Hierarchy& hierarchy)
       frame_times(nullptr),
       frame_rotations(nullptr),
       frame_offsets(nullptr),
-      hier(&hierarchy) {}
+      hier(&hierarchy),
+      increasing_times(nullptr) {}
 
 Sequence::~Sequence() {
   delete[] number_of_frames;
@@ -22,6 +23,7 @@ Sequence::~Sequence() {
   delete[] frame_times;
   delete[] frame_rotations;
   delete[] frame_offsets;
+  delete[] increasing_times;
 }
 
 float Sequence::Lenght() const { return length; }
@@ -32,6 +34,15 @@ void Sequence::Allocate_Tables(unsigned int bone_count) {
   frame_times = new float*[bone_count]();
   frame_rotations = new Quaternion*[bone_count]();
   frame_offsets = new Vector_3<float>*[bone_count]();
+  increasing_times = new unsigned char[bone_count]();
+}
+
+void Sequence::Note_Key_Order(unsigned int bone) {
+  const float* times = frame_times[bone];
+  const unsigned int n = number_of_frames[bone];
+  bool increasing = n > 1;
+  for (unsigned int k = 1; k < n && increasing; ++k) increasing = times[k - 1] < times[k];
+  increasing_times[bone] = increasing ? 1 : 0;
 }
 
 void Sequence::Release_Bone(unsigned int bone) {

@@ -71,6 +71,7 @@ void Sequence::Import(const char* file_name) {
     block.resize(std::size_t(n) * KEY_RECORD_SIZE);
     reader.Read_Bytes(block.data(), block.size());
     Decode_Keys(block.data(), n, frame_times[bone_index], frame_rotations[bone_index], frame_offsets[bone_index]);
+    Note_Key_Order(bone_index);
 
     reader.Read_String(str);
     BONE_IMPORT_CHECK(str == END_SIGN, "str==END_SIGN", SOURCE, "Invalid sequence file " << file_name);

@@ -27,6 +27,7 @@ void Sequence::Flip() {
       std::swap(offsets[j], offsets[n - 1 - j]);
     }
     for (unsigned int j = 0; j < n; ++j) times[j] = length - times[j];
+    Note_Key_Order(bone);  // rounding may make neighbouring times equal
   }
 }
 
@@ -38,6 +39,7 @@ void Sequence::Normalize() {
   for (unsigned int bone = 0; bone < bone_count; ++bone) {
     float* times = frame_times[bone];
     for (unsigned int k = 0; k < number_of_frames[bone]; ++k) times[k] = times[k] / length;
+    Note_Key_Order(bone);
   }
   length = 1.0f;
 }

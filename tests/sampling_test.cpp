@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <thread>
@@ -67,6 +68,52 @@ TEST(Sampling, UnevenKeysOfManyLengthsAreFound) {
       file.sequence.Get_Frame_Time(frame, t);
       ASSERT_NEAR(frame.Local_Offset(0).x, t, 1e-3f * (1 + t)) << n << " keys at " << t;
     }
+  }
+}
+
+// The halving search from the middle as the format defines it.
+unsigned int Reference_Search(const float* times, unsigned int n, float time) {
+  unsigned int k = (n - 1) / 2, step = std::max(k / 2, 1u);
+  for (;;) {
+    if (times[k] > time) {
+      if (k == 0) return k;
+      k = k > step ? k - step : 0;
+    } else if (times[k + 1] < time) {
+      if (k == n - 2) return k;
+      k = std::min(k + step, n - 2);
+    } else {
+      return k;
+    }
+    step = std::max(step / 2, 1u);
+  }
+}
+
+TEST(Sampling, ShortcutForSteadyKeysPicksTheSameIntervalAsTheHalvingSearch) {
+  // Nearly even keys take the shortcut; big turns between keys make the two
+  // intervals at an exact key time give quaternions of opposite sign, so the
+  // choice between them shows.
+  std::vector<Key> keys;
+  const unsigned int n = 41;
+  for (unsigned int k = 0; k < n; ++k) {
+    const float t = float(k) + (k && k + 1 < n ? 0.3f * std::sin(float(k)) : 0.0f);
+    keys.push_back(Key{t, 2.0f * float(k), 0, 0, t, 0, 0});
+  }
+  test_support::Imported file(
+      Bone_File().Length(float(n - 1)).Root("root", keys).Bone("leaf", "root", Keys_At({0, 40})));
+  const Sequence& s = file.sequence;
+  Frame frame(file.hierarchy, false);
+  std::vector<float> times;
+  for (unsigned int k = 0; k < n; ++k) times.push_back(s.Key_Times(0)[k]);
+  for (unsigned int k = 0; k + 1 < n; ++k) times.push_back(0.5f * (s.Key_Times(0)[k] + s.Key_Times(0)[k + 1]));
+  for (float time : times) {
+    s.Get_Frame_Time(frame, time);
+    const unsigned int k = Reference_Search(s.Key_Times(0), n, time);
+    const float* t = s.Key_Times(0);
+    const Quaternion expected =
+        Blend(s.Key_Rotations(0)[k], s.Key_Rotations(0)[k + 1], (time - t[k]) / (t[k + 1] - t[k]));
+    const Quaternion& got = frame.Local_Rotation(0);
+    EXPECT_EQ(got.w, expected.w) << time;
+    EXPECT_EQ(got.v.x, expected.v.x) << time;
   }
 }
 
