@@ -254,12 +254,11 @@ class BONE_IMPORT_API Frame {
   friend class Sequence;
   friend BONE_IMPORT_API void Interpolate(Frame& out, const Frame& a, const Frame& b, float t);
 
-  void Update_Output(unsigned int bone) {
-    if (dirty[bone]) Update_Chain(bone);
-  }
+  // The inline ones are defined, and only used, in the library's frame code.
+  inline void Update_Output(unsigned int bone);
   void Update_Chain(unsigned int bone);
-  void Compute_From_Parent(unsigned int bone, unsigned int parent);
-  void Compute_As_Root(unsigned int bone);
+  inline void Compute_From_Parent(unsigned int bone, unsigned int parent);
+  inline void Compute_As_Root(unsigned int bone);
   void Flip_Output(unsigned int axis);
 
   bool ignore_root_offset;
@@ -271,6 +270,9 @@ class BONE_IMPORT_API Frame {
   const Hierarchy* hier;
   unsigned int bone_count;
   unsigned int* update_chain;  // scratch for the walk up to a clean ancestor
+  // Per bone the parent its output is computed from; INVALID_INDEX for the
+  // root and for bones computed like it.
+  unsigned int* output_parents;
 };
 
 // Writes into `out` the blend of the local poses of `a` and `b` with weight t

@@ -20,13 +20,20 @@ Frame::Frame(const Hierarchy& hierarchy, bool ignore_root)
       dirty(nullptr),
       hier(&hierarchy),
       bone_count(hierarchy.Bone_Count()),
-      update_chain(nullptr) {
+      update_chain(nullptr),
+      output_parents(nullptr) {
   local_rotations = new Quaternion[bone_count];
   local_offsets = new Vector_3<float>[bone_count];
   output_bases = new Matrix_3x3<float>[bone_count];
   output_offsets = new Vector_3<float>[bone_count];
   dirty = new unsigned char[bone_count];
   update_chain = new unsigned int[bone_count];
+  output_parents = new unsigned int[bone_count];
+  const unsigned int root = hierarchy.Root_Index();
+  for (unsigned int b = 0; b < bone_count; ++b) {
+    const unsigned int parent = b == root ? INVALID_INDEX : hierarchy.Parent_Index(b);
+    output_parents[b] = parent < bone_count ? parent : INVALID_INDEX;
+  }
   std::fill(local_rotations, local_rotations + bone_count, Quaternion::Identity());
   std::fill(local_offsets, local_offsets + bone_count, Vector_3<float>{0.0f, 0.0f, 0.0f});
   std::fill(output_bases, output_bases + bone_count, Matrix_3x3<float>::Identity());
@@ -41,6 +48,17 @@ Frame::~Frame() {
   delete[] output_offsets;
   delete[] dirty;
   delete[] update_chain;
+  delete[] output_parents;
+}
+
+// The usual case inline: the parent was read first and is clean.
+inline void Frame::Update_Output(unsigned int bone) {
+  if (dirty[bone] == CLEAN) return;
+  const unsigned int parent = output_parents[bone];
+  if (parent != INVALID_INDEX && dirty[parent] == CLEAN)
+    Compute_From_Parent(bone, parent);
+  else
+    Update_Chain(bone);
 }
 
 const Matrix_3x3<float>& Frame::Base(unsigned int bone) {
@@ -77,25 +95,14 @@ inline void Frame::Compute_As_Root(unsigned int b) {
 // so a deep chain cannot exhaust the stack; a parent loop, which the format
 // does not exclude, ends the walk and its top bone is computed like the root.
 void Frame::Update_Chain(unsigned int bone) {
-  const unsigned int root = hier->Root_Index();
-  unsigned int parent = bone == root ? INVALID_INDEX : hier->Parent_Index(bone);
-  const bool has_parent = parent != INVALID_INDEX && parent < bone_count;
-  if (has_parent && dirty[parent] == CLEAN) {  // the usual case: parents are read first
-    Compute_From_Parent(bone, parent);
-    return;
-  }
-  if (!has_parent) {
-    Compute_As_Root(bone);
-    return;
-  }
   unsigned int depth = 0;
   unsigned int top = bone;
   bool top_has_parent;
   for (;;) {
     update_chain[depth++] = top;
     dirty[top] = ON_WALK;
-    parent = top == root ? INVALID_INDEX : hier->Parent_Index(top);
-    if (parent == INVALID_INDEX || parent >= bone_count || dirty[parent] == ON_WALK) {
+    const unsigned int parent = output_parents[top];
+    if (parent == INVALID_INDEX || dirty[parent] == ON_WALK) {
       top_has_parent = false;
       break;
     }
@@ -110,7 +117,7 @@ void Frame::Update_Chain(unsigned int bone) {
     if (b == top && !top_has_parent)
       Compute_As_Root(b);
     else
-      Compute_From_Parent(b, hier->Parent_Index(b));
+      Compute_From_Parent(b, output_parents[b]);
   }
 }
 
@@ -140,8 +147,8 @@ void Frame::Flip_Output(unsigned int axis) {
 void Frame::Rotate_Base(const Matrix_3x3<float>& rotation, unsigned int bone) {
   Matrix_3x3<float> target = Base(bone);
   Template_Library::M3x3_M3x3_Mul(rotation, target, target);
-  const unsigned int parent = bone == hier->Root_Index() ? INVALID_INDEX : hier->Parent_Index(bone);
-  if (parent != INVALID_INDEX && parent < bone_count) Template_Library::M3x3_Trn_M3x3_Mul(Base(parent), target, target);
+  const unsigned int parent = output_parents[bone];
+  if (parent != INVALID_INDEX) Template_Library::M3x3_Trn_M3x3_Mul(Base(parent), target, target);
   local_rotations[bone] = Quaternion(target);
   dirty[bone] = STALE;
 }
