@@ -88,32 +88,54 @@ unsigned int Reference_Search(const float* times, unsigned int n, float time) {
   }
 }
 
-TEST(Sampling, ShortcutForSteadyKeysPicksTheSameIntervalAsTheHalvingSearch) {
-  // Nearly even keys take the shortcut; big turns between keys make the two
+TEST(Sampling, EveryBoneGetsTheBlendOfTheIntervalTheHalvingSearchPicks) {
+  // A chain of eleven sampled bones (bones are blended in groups, so this
+  // covers full groups and a remainder), each with its own key count. Nearly
+  // even keys take the shortcut; big turns between keys make the two
   // intervals at an exact key time give quaternions of opposite sign, so the
-  // choice between them shows.
-  std::vector<Key> keys;
-  const unsigned int n = 41;
-  for (unsigned int k = 0; k < n; ++k) {
-    const float t = float(k) + (k && k + 1 < n ? 0.3f * std::sin(float(k)) : 0.0f);
-    keys.push_back(Key{t, 2.0f * float(k), 0, 0, t, 0, 0});
+  // choice between them shows. Results must equal the one-bone blend exactly.
+  const unsigned int bones = 11;
+  Bone_File data;
+  data.Length(40.0f);
+  std::vector<float> probe_times;
+  for (unsigned int b = 0; b < bones; ++b) {
+    const unsigned int n = 2 + 4 * b;
+    std::vector<Key> keys;
+    for (unsigned int k = 0; k < n; ++k) {
+      const float even = 40.0f * float(k) / float(n - 1);
+      const float t = k && k + 1 < n ? even + 0.3f * std::sin(float(k + b)) * 40.0f / float(n - 1) : even;
+      keys.push_back(Key{t, 2.0f * float(k), 0.5f * float(b), 0.7f * float(k * b), t, float(b), -t});
+      probe_times.push_back(t);
+    }
+    const std::string name = "bone" + std::to_string(b);
+    if (b == 0)
+      data.Root(name, keys);
+    else
+      data.Bone(name, "bone" + std::to_string(b - 1), keys);
   }
-  test_support::Imported file(
-      Bone_File().Length(float(n - 1)).Root("root", keys).Bone("leaf", "root", Keys_At({0, 40})));
+  data.Bone("leaf", "bone" + std::to_string(bones - 1), Keys_At({0, 40}));
+  test_support::Imported file(data);
   const Sequence& s = file.sequence;
   Frame frame(file.hierarchy, false);
-  std::vector<float> times;
-  for (unsigned int k = 0; k < n; ++k) times.push_back(s.Key_Times(0)[k]);
-  for (unsigned int k = 0; k + 1 < n; ++k) times.push_back(0.5f * (s.Key_Times(0)[k] + s.Key_Times(0)[k + 1]));
-  for (float time : times) {
+  for (std::size_t i = 0, n = probe_times.size(); i + 1 < n; ++i)
+    probe_times.push_back(0.5f * (probe_times[i] + probe_times[i + 1]));
+  for (float time : probe_times) {
     s.Get_Frame_Time(frame, time);
-    const unsigned int k = Reference_Search(s.Key_Times(0), n, time);
-    const float* t = s.Key_Times(0);
-    const Quaternion expected =
-        Blend(s.Key_Rotations(0)[k], s.Key_Rotations(0)[k + 1], (time - t[k]) / (t[k + 1] - t[k]));
-    const Quaternion& got = frame.Local_Rotation(0);
-    EXPECT_EQ(got.w, expected.w) << time;
-    EXPECT_EQ(got.v.x, expected.v.x) << time;
+    for (unsigned int b = 0; b < bones; ++b) {
+      const float* t = s.Key_Times(b);
+      const unsigned int k = Reference_Search(t, s.Key_Count(b), time);
+      const float f = (time - t[k]) / (t[k + 1] - t[k]);
+      const Quaternion expected = Blend(s.Key_Rotations(b)[k], s.Key_Rotations(b)[k + 1], f);
+      const Quaternion& got = frame.Local_Rotation(b);
+      ASSERT_EQ(got.w, expected.w) << "bone " << b << " at " << time;
+      ASSERT_EQ(got.v.x, expected.v.x) << "bone " << b << " at " << time;
+      ASSERT_EQ(got.v.y, expected.v.y) << "bone " << b << " at " << time;
+      ASSERT_EQ(got.v.z, expected.v.z) << "bone " << b << " at " << time;
+      const Vector_3<float>& a = s.Key_Offsets(b)[k];
+      const Vector_3<float>& c = s.Key_Offsets(b)[k + 1];
+      ASSERT_EQ(frame.Local_Offset(b).x, a.x * (1.0f - f) + c.x * f) << "bone " << b << " at " << time;
+      ASSERT_EQ(frame.Local_Offset(b).z, a.z * (1.0f - f) + c.z * f) << "bone " << b << " at " << time;
+    }
   }
 }
 
