@@ -2,6 +2,7 @@
 
 #include "bone_import.h"
 #include "rotation.h"
+#include "simd.h"
 
 namespace Vantorix {
 namespace Bone_Import {
@@ -74,13 +75,35 @@ const Vector_3<float>& Frame::Offset(unsigned int bone) {
 void Frame::Set_Dirty() { std::fill(dirty, dirty + bone_count, STALE); }
 
 inline void Frame::Compute_From_Parent(unsigned int b, unsigned int p) {
-  // Parent and local matrix in locals: the compiler need not fear aliasing.
-  const Matrix_3x3<float> parent_base = output_bases[p];
-  const Vector_3<float> parent_offset = output_offsets[p];
   Matrix_3x3<float> local;
   Rotation_Matrix(local_rotations[b], local);
+#ifdef BONE_IMPORT_SSE
+  // Row i of the product is parent[i][0] * local row 0 + parent[i][1] * local
+  // row 1 + parent[i][2] * local row 2: per element the plain product's sum.
+  const float* parent = output_bases[p].m[0];
+  const __m128 l0 = _mm_setr_ps(local.m[0][0], local.m[0][1], local.m[0][2], 0.0f);
+  const __m128 l1 = _mm_setr_ps(local.m[1][0], local.m[1][1], local.m[1][2], 0.0f);
+  const __m128 l2 = _mm_setr_ps(local.m[2][0], local.m[2][1], local.m[2][2], 0.0f);
+  __m128 rows[3];
+  for (int i = 0; i < 3; ++i) {
+    const float* pi = parent + 3 * i;
+    rows[i] = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(pi[0]), l0), _mm_mul_ps(_mm_set1_ps(pi[1]), l1)),
+                         _mm_mul_ps(_mm_set1_ps(pi[2]), l2));
+  }
+  Template_Library::M3x3_V3_Mul_V3_Add(output_bases[p], local_offsets[b], output_offsets[p], output_offsets[b]);
+  // Rows are 3 floats apart: each 4-float store spills one float into the
+  // next row, which the next store then overwrites; the last row stores 3.
+  float* out = output_bases[b].m[0];
+  _mm_storeu_ps(out, rows[0]);
+  _mm_storeu_ps(out + 3, rows[1]);
+  _mm_storel_pi(reinterpret_cast<__m64*>(out + 6), rows[2]);
+  _mm_store_ss(out + 8, _mm_movehl_ps(rows[2], rows[2]));
+#else
+  // Parent in a local: the compiler need not fear aliasing.
+  const Matrix_3x3<float> parent_base = output_bases[p];
   Template_Library::M3x3_M3x3_Mul(parent_base, local, output_bases[b]);
-  Template_Library::M3x3_V3_Mul_V3_Add(parent_base, local_offsets[b], parent_offset, output_offsets[b]);
+  Template_Library::M3x3_V3_Mul_V3_Add(parent_base, local_offsets[b], output_offsets[p], output_offsets[b]);
+#endif
   dirty[b] = CLEAN;
 }
 
