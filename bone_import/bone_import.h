@@ -162,7 +162,8 @@ class BONE_IMPORT_API Sequence {
   // Writes every non-leaf bone's local pose at `time` into `frame` and marks
   // the frame dirty. The time is clamped to 0 .. Lenght() (NaN samples at
   // the length). Allocates nothing; safe from several threads into distinct
-  // frames. The frame must belong to this sequence's hierarchy.
+  // frames. The frame must belong to this sequence's hierarchy. Refuses an
+  // empty sequence ("Sequence is empty").
   void Get_Frame_Time(Frame& frame, float time) const;
 
   // Fills this empty sequence with a stretch of `a` (fractions a_start_index

@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "bone_import.h"
+#include "check.h"
 #include "rotation.h"
 #include "simd.h"
 
@@ -8,6 +9,8 @@ namespace Vantorix {
 namespace Bone_Import {
 
 namespace {
+
+const char* const SOURCE = "bone_import/bones";
 
 // Halving-step search from the middle for k with times[k] <= time <=
 // times[k + 1]. The search never leaves the intervals 0 .. n - 2, whatever the
@@ -141,6 +144,7 @@ inline void Blend_One(const Interval& i, float time) {
 void Sequence::Get_Frame(Frame& frame, float fraction) const { Get_Frame_Time(frame, Lenght() * fraction); }
 
 void Sequence::Get_Frame_Time(Frame& frame, float time) const {
+  BONE_IMPORT_CHECK(number_of_frames, "number_of_frames", SOURCE, "Sequence is empty");
   if (!(time <= Lenght())) time = Lenght();  // also catches NaN
   if (time < 0.0f) time = 0.0f;
   const unsigned int bone_count = std::min(hier->Bone_Count(), frame.bone_count);

@@ -139,6 +139,16 @@ TEST(Sampling, EveryBoneGetsTheBlendOfTheIntervalTheHalvingSearchPicks) {
   }
 }
 
+TEST(Sampling, AnEmptySequenceIsRefusedNotRead) {
+  test_support::Imported file(Ramp({0, 1}, 1));
+  Sequence empty(file.hierarchy);
+  Frame frame(file.hierarchy, false);
+  const Kernel::Exception e = test_support::Error_Of([&] { empty.Get_Frame(frame, 0.5f); });
+  EXPECT_STREQ(e.Message(), "Sequence is empty");
+  EXPECT_STREQ(e.Condition(), "number_of_frames");
+  EXPECT_STREQ(e.File(), "bone_import/bones");
+}
+
 TEST(Sampling, KeysOutOfOrderNeverLeaveTheArray) {
   // Decreasing and NaN key times break the format's rules; sampling still
   // stays inside the keys and ends.
