@@ -11,6 +11,8 @@
 #include <set>
 #include <stdexcept>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace Vantorix {
 namespace Bone_Tools {
@@ -240,36 +242,42 @@ class Scene_Converter {
     largest_scale_deviation_ = Scale_Deviation(above_scale);
 
     result_.animation.length = length_;
-    Add_Bone(root_, "");
+    Add_Bones(root_);
   }
 
-  void Add_Bone(const aiNode* node, const std::string& parent) {
-    const auto found = channels_.find(node);
-    const aiNodeAnim* channel = found == channels_.end() ? nullptr : found->second;
-    Bone_Data bone;
-    bone.name = names_.Claim(node->mName.C_Str(), result_.warnings);
-    bone.parent = parent;
-    bone.root = parent.empty();
-    for (const Time_Point& when : Time_Line(channel)) bone.keys.push_back(Pose(node, channel, when));
-    bone_index_[node] = static_cast<unsigned int>(result_.animation.bones.size());
-    const std::string name = bone.name;
-    result_.animation.bones.push_back(std::move(bone));
-    ++result_.source_bones;
+  // Bones in depth-first order, children in file order, each childless bone
+  // followed by its synthetic end leaf. An explicit stack: a deeply nested
+  // scene cannot exhaust the call stack here.
+  void Add_Bones(const aiNode* root) {
+    std::vector<std::pair<const aiNode*, std::string>> pending{{root, std::string()}};
+    while (!pending.empty()) {
+      const aiNode* node = pending.back().first;
+      const std::string parent = std::move(pending.back().second);
+      pending.pop_back();
+      const auto found = channels_.find(node);
+      const aiNodeAnim* channel = found == channels_.end() ? nullptr : found->second;
+      Bone_Data bone;
+      bone.name = names_.Claim(node->mName.C_Str(), result_.warnings);
+      bone.parent = parent;
+      bone.root = parent.empty();
+      for (const Time_Point& when : Time_Line(channel)) bone.keys.push_back(Pose(node, channel, when));
+      bone_index_[node] = static_cast<unsigned int>(result_.animation.bones.size());
+      const std::string name = bone.name;
+      result_.animation.bones.push_back(std::move(bone));
+      ++result_.source_bones;
 
-    bool has_child = false;
-    for (unsigned int c = 0; c < node->mNumChildren; ++c)
-      if (in_skeleton_.count(node->mChildren[c])) {
-        Add_Bone(node->mChildren[c], name);
-        has_child = true;
+      const std::size_t child_count = pending.size();
+      for (unsigned int c = node->mNumChildren; c-- > 0;)
+        if (in_skeleton_.count(node->mChildren[c])) pending.emplace_back(node->mChildren[c], name);
+      if (pending.size() == child_count) {
+        Bone_Data leaf;
+        leaf.name = names_.Claim(name + "_end", result_.warnings);
+        leaf.parent = name;
+        const Vector_3<float> zero{0.0f, 0.0f, 0.0f};
+        leaf.keys = {Key_Data{0.0f, Quaternion::Identity(), zero}, Key_Data{length_, Quaternion::Identity(), zero}};
+        result_.animation.bones.push_back(std::move(leaf));
+        ++result_.synthetic_leaves;
       }
-    if (!has_child) {
-      Bone_Data leaf;
-      leaf.name = names_.Claim(name + "_end", result_.warnings);
-      leaf.parent = name;
-      const Vector_3<float> zero{0.0f, 0.0f, 0.0f};
-      leaf.keys = {Key_Data{0.0f, Quaternion::Identity(), zero}, Key_Data{length_, Quaternion::Identity(), zero}};
-      result_.animation.bones.push_back(std::move(leaf));
-      ++result_.synthetic_leaves;
     }
   }
 
