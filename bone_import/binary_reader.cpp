@@ -11,14 +11,9 @@ constexpr std::size_t BUFFER_SIZE = 64 * 1024;
 
 Binary_Reader::Binary_Reader(std::istream& in) : stream(in), buffer(BUFFER_SIZE) {
   const std::istream::pos_type start = stream.tellg();
-  stream.seekg(0, std::ios::end);
-  const std::istream::pos_type end = stream.tellg();
-  if (start == std::istream::pos_type(-1) || end == std::istream::pos_type(-1) || end < start) {
-    Fail();
-    return;
-  }
-  size = std::uint64_t(std::streamoff(end));
-  buffer_start = std::uint64_t(std::streamoff(start));
+  seekable = start != std::istream::pos_type(-1);
+  buffer_start = seekable ? std::uint64_t(std::streamoff(start)) : 0;
+  stream.clear();
 }
 
 void Binary_Reader::Fail() {
@@ -26,43 +21,51 @@ void Binary_Reader::Fail() {
   cursor = length = 0;
 }
 
-void Binary_Reader::Seek(std::uint64_t position) {
-  if (failed) return;
-  if (position > size) {
-    Fail();
-    return;
-  }
-  if (position >= buffer_start && position <= buffer_start + length) {
+bool Binary_Reader::Seek(std::uint64_t position) {
+  if (failed) return false;
+  if (position >= buffer_start && position - buffer_start <= length) {
     cursor = std::size_t(position - buffer_start);
-  } else {
+    return true;
+  }
+  if (seekable) {
+    stream.clear();
+    stream.seekg(std::streamoff(position));
+    if (stream.fail()) {
+      Fail();
+      return false;
+    }
     buffer_start = position;
     cursor = length = 0;
+    return true;
   }
+  if (position < Position()) {
+    Fail();
+    return false;
+  }
+  while (Position() < position) {
+    if (cursor == length && !Fill()) {
+      Fail();
+      return false;
+    }
+    cursor += std::size_t(std::min<std::uint64_t>(length - cursor, position - Position()));
+  }
+  return true;
 }
 
 bool Binary_Reader::Fill() {
   if (failed) return false;
-  const std::uint64_t position = Position();
-  if (position >= size) return false;
-  const std::size_t wanted = std::size_t(std::min<std::uint64_t>(BUFFER_SIZE, size - position));
-  stream.clear();
-  stream.seekg(std::streamoff(position));
-  stream.read(buffer.data(), std::streamsize(wanted));
-  buffer_start = position;
+  buffer_start += length;
   cursor = 0;
+  stream.read(buffer.data(), std::streamsize(buffer.size()));
   length = std::size_t(stream.gcount());
   return length > 0;
 }
 
 bool Binary_Reader::Read_Bytes_Slow(void* destination, std::size_t count) {
-  if (failed || count > Remaining()) {
-    Fail();
-    return false;
-  }
   auto* out = static_cast<char*>(destination);
   while (count > 0) {
     if (cursor == length && !Fill()) {
-      Fail();  // the file shrank under us
+      Fail();
       return false;
     }
     const std::size_t part = std::min(count, length - cursor);
@@ -71,7 +74,19 @@ bool Binary_Reader::Read_Bytes_Slow(void* destination, std::size_t count) {
     out += part;
     count -= part;
   }
-  return true;
+  return !failed;
+}
+
+bool Binary_Reader::Read_Block(std::vector<unsigned char>& bytes, std::uint64_t count) {
+  bytes.clear();
+  while (count > 0) {
+    const std::size_t step = std::size_t(std::min<std::uint64_t>(count, std::max(BUFFER_SIZE, bytes.size())));
+    const std::size_t at = bytes.size();
+    bytes.resize(at + step);
+    if (!Read_Bytes(bytes.data() + at, step)) return false;
+    count -= step;
+  }
+  return !failed;
 }
 
 void Binary_Reader::Read_String(std::string& text) {
@@ -79,6 +94,7 @@ void Binary_Reader::Read_String(std::string& text) {
   while (!failed) {
     if (cursor == length && !Fill()) {
       Fail();
+      text.clear();
       return;
     }
     const char* begin = buffer.data() + cursor;

@@ -1,9 +1,12 @@
 // Private: buffered little-endian reader shared by both file formats.
 //
-// Reads go through a 64 KiB buffer, so the importers read large blocks rather
-// than one byte at a time. A read that runs past the end of the data marks the
-// reader failed; a failed reader reads nothing more (numbers come back 0,
-// strings empty), so the end-sign check that follows reports the damage.
+// Reads go through a 64 KiB buffer, front to back, so the importers read large
+// blocks rather than one byte at a time, and input that cannot seek (a pipe,
+// standard input) reads like a file. A read that runs past the end of the data
+// marks the reader failed; a failed reader reads nothing more (numbers come
+// back 0, strings empty), so the end-sign check that follows reports the
+// damage. The reader never asks for the size of its input: counts read from a
+// file are trusted only as far as data actually arrives.
 #pragma once
 #ifndef BONE_IMPORT_BUILDING
 #error "bone_import/binary_reader.h is private to the library; include bone_import/bone_import.h"
@@ -20,29 +23,33 @@ namespace Bone_Import {
 
 class Binary_Reader {
  public:
-  // Starts at the stream's current position; the data ends at the stream's end.
+  // Starts at the stream's current position.
   explicit Binary_Reader(std::istream& stream);
 
   bool Failed() const { return failed; }
+  // False for input that cannot go back (a pipe): moving backwards fails.
+  bool Can_Seek() const { return seekable; }
+  // Bytes from the start of the input to the read position.
   std::uint64_t Position() const { return buffer_start + cursor; }
-  std::uint64_t Size() const { return size; }
-  // Bytes left from the read position to the end of the data.
-  std::uint64_t Remaining() const { return failed || Position() >= size ? 0 : size - Position(); }
 
-  // Moves the read position; a position past the end fails the reader.
-  void Seek(std::uint64_t position);
+  // Moves the read position and returns whether the reader is still good.
+  // Forward moves on input that cannot seek read and drop the bytes between.
+  // A position past the end of the data fails the reader (at the next read on
+  // a seekable file), and so does a backward move on input that cannot seek.
+  bool Seek(std::uint64_t position);
 
   void Read_U32(unsigned int& value) {
     unsigned char bytes[4];
     value = Read_Bytes(bytes, 4) ? Decode_U32(bytes) : 0u;
   }
   void Read_Float(float& value) {
-    unsigned int bits;
-    Read_U32(bits);
-    std::memcpy(&value, &bits, sizeof value);
+    unsigned char bytes[4] = {0, 0, 0, 0};
+    Read_Bytes(bytes, 4);
+    Decode_Float(bytes, value);
   }
-  // Reads bytes up to a 0 byte, which is consumed and not stored. Stops at the
-  // end of the data, failing the reader, with the bytes read so far in `text`.
+  // Reads bytes up to a 0 byte, which is consumed and not stored. When the
+  // data ends first the reader fails and `text` is left empty, so a cut end
+  // sign never compares equal to "SIGN".
   void Read_String(std::string& text);
   // Copies `count` bytes; false (and the reader failed) if the data ends first.
   bool Read_Bytes(void* destination, std::size_t count) {
@@ -53,29 +60,33 @@ class Binary_Reader {
     }
     return Read_Bytes_Slow(destination, count);
   }
+  // Replaces `bytes` with the next `count` bytes. The vector grows in steps no
+  // larger than what has already arrived, so a count far beyond the data
+  // fails having taken memory in proportion to the data, not to the count.
+  bool Read_Block(std::vector<unsigned char>& bytes, std::uint64_t count);
 
   static unsigned int Decode_U32(const unsigned char* bytes) {
     return unsigned(bytes[0]) | unsigned(bytes[1]) << 8 | unsigned(bytes[2]) << 16 | unsigned(bytes[3]) << 24;
   }
-  static float Decode_Float(const unsigned char* bytes) {
+  // Writes the float's bits straight into `value`: never through a float
+  // register, which on x87 would quiet a signalling NaN.
+  static void Decode_Float(const unsigned char* bytes, float& value) {
     const unsigned int bits = Decode_U32(bytes);
-    float value;
     std::memcpy(&value, &bits, sizeof value);
-    return value;
   }
 
  private:
   bool Read_Bytes_Slow(void* destination, std::size_t count);
-  // Loads the buffer from the current read position; false at the end of data.
+  // Loads the next bytes of the stream after the buffer; false at the end.
   bool Fill();
   void Fail();
 
   std::istream& stream;
   std::vector<char> buffer;
-  std::uint64_t size = 0;
-  std::uint64_t buffer_start = 0;  // file offset of buffer[0]
+  std::uint64_t buffer_start = 0;  // input offset of buffer[0]
   std::size_t cursor = 0;          // read position within the buffer
   std::size_t length = 0;          // valid bytes in the buffer
+  bool seekable = false;
   bool failed = false;
 };
 

@@ -10,17 +10,29 @@ namespace {
 
 const char* const SOURCE = "bone_import/bones";
 
+// Appends a key unless its time fails to rise above the last key's: times
+// that float rounding (or a source's own keys) bring together never make a
+// zero-length interval.
+void Append_Key(std::vector<Bone_Key>& keys, const Bone_Key& key) {
+  if (keys.empty() || keys.back().time < key.time) keys.push_back(key);
+}
+
 // Appends the keys of one source bone that lie strictly inside (start, end),
-// shifted so that `start` lands on `shift`.
+// shifted so that `start` lands on `shift`. A shifted time that rounds onto
+// the boundary key to come (at `shift + (end - start)`) or past it is
+// dropped: the sampled boundary pose stands there.
 void Append_Inner_Keys(std::vector<Bone_Key>& keys, const Sequence& source, unsigned int bone, float start, float end,
                        float shift) {
   const unsigned int n = source.Key_Count(bone);
   const float* times = source.Key_Times(bone);
   const Quaternion* rotations = source.Key_Rotations(bone);
   const Vector_3<float>* offsets = source.Key_Offsets(bone);
+  const float boundary = (end - start) + shift;
   for (unsigned int k = 0; k < n; ++k) {
     const float t = times[k];
-    if (start < t && t < end) keys.push_back(Bone_Key{(t - start) + shift, offsets[k], rotations[k]});
+    if (!(start < t && t < end)) continue;
+    const float shifted = (t - start) + shift;
+    if (shifted < boundary) Append_Key(keys, Bone_Key{shifted, offsets[k], rotations[k]});
   }
 }
 
@@ -40,6 +52,8 @@ void Sequence::Combine(Sequence& a, float a_start_index, float a_end_index, Sequ
   BONE_IMPORT_PLAIN_CHECK(transition_time > 0.0f, "transition_time > 0.0f", SOURCE);
   BONE_IMPORT_CHECK(a.number_of_frames && b.number_of_frames, "a.number_of_frames && b.number_of_frames", SOURCE,
                     "Combine source sequence is empty");
+  BONE_IMPORT_CHECK(a.Is_Filled() && b.Is_Filled(), "a.Is_Filled() && b.Is_Filled()", SOURCE,
+                    "Combine source sequence import failed, it may only be destroyed");
 
   const float a_start = a.Lenght() * a_start_index;
   const float a_end = a.Lenght() * a_end_index;
@@ -61,12 +75,12 @@ void Sequence::Combine(Sequence& a, float a_start_index, float a_end_index, Sequ
   std::vector<Bone_Key> keys;
   for (unsigned int bone = 0; bone < bone_count; ++bone) {
     keys.clear();
-    keys.push_back(Bone_Key{0.0f, a0.local_offsets[bone], a0.local_rotations[bone]});
+    Append_Key(keys, Bone_Key{0.0f, a0.local_offsets[bone], a0.local_rotations[bone]});
     Append_Inner_Keys(keys, a, bone, a_start, a_end, 0.0f);
-    keys.push_back(Bone_Key{a_span, a1.local_offsets[bone], a1.local_rotations[bone]});
-    keys.push_back(Bone_Key{b_begin, b0.local_offsets[bone], b0.local_rotations[bone]});
+    Append_Key(keys, Bone_Key{a_span, a1.local_offsets[bone], a1.local_rotations[bone]});
+    Append_Key(keys, Bone_Key{b_begin, b0.local_offsets[bone], b0.local_rotations[bone]});
     Append_Inner_Keys(keys, b, bone, b_start, b_end, b_begin);
-    keys.push_back(Bone_Key{(b_end - b_start) + b_begin, b1.local_offsets[bone], b1.local_rotations[bone]});
+    Append_Key(keys, Bone_Key{(b_end - b_start) + b_begin, b1.local_offsets[bone], b1.local_rotations[bone]});
 
     const unsigned int n = static_cast<unsigned int>(keys.size());
     frame_times[bone] = new float[n];
@@ -81,6 +95,7 @@ void Sequence::Combine(Sequence& a, float a_start_index, float a_end_index, Sequ
     Note_Key_Order(bone);
   }
   length = ((a_end - a_start) + (b_end - b_start)) + transition_time;
+  state = Fill_State::FILLED;
 }
 
 }  // namespace Bone_Import

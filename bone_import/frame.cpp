@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "bone_import.h"
+#include "check.h"
 #include "rotation.h"
 #include "simd.h"
 
@@ -23,6 +24,8 @@ Frame::Frame(const Hierarchy& hierarchy, bool ignore_root)
       bone_count(hierarchy.Bone_Count()),
       update_chain(nullptr),
       output_parents(nullptr) {
+  BONE_IMPORT_CHECK(!hierarchy.Failed(), "!hierarchy.Failed()", "bone_import/bones",
+                    "Hierarchy import failed, can't make a frame of it");
   local_rotations = new Quaternion[bone_count];
   local_offsets = new Vector_3<float>[bone_count];
   output_bases = new Matrix_3x3<float>[bone_count];

@@ -35,7 +35,12 @@ unsigned int Hash_Ignoring_Case(const char* text, unsigned int seed) {
 }  // namespace
 
 Hierarchy::Hierarchy()
-    : bone_count(0), root_index(INVALID_INDEX), parents(nullptr), leaf_flags(nullptr), name_hash_seed(0) {}
+    : bone_count(0),
+      root_index(INVALID_INDEX),
+      parents(nullptr),
+      leaf_flags(nullptr),
+      name_hash_seed(0),
+      state(Import_State::EMPTY) {}
 
 Hierarchy::~Hierarchy() {
   delete[] parents;
@@ -43,7 +48,7 @@ Hierarchy::~Hierarchy() {
 }
 
 void Hierarchy::Import(const char* file_name) {
-  BONE_IMPORT_CHECK(bone_count == 0 && bone_names.empty(), "bone_count == 0 && bone_names.empty()", SOURCE,
+  BONE_IMPORT_CHECK(state == Import_State::EMPTY, "state == Import_State::EMPTY", SOURCE,
                     "Hierarchy already imported, can't import file " << file_name);
   std::ifstream file(file_name, std::ios::in | std::ios::binary);
   BONE_IMPORT_CHECK(!file.fail(), "!file.fail()", SOURCE, "Can't open sequence file " << file_name);
@@ -52,6 +57,9 @@ void Hierarchy::Import(const char* file_name) {
   std::string str;
   reader.Read_String(str);
   BONE_IMPORT_CHECK(str == BONE_FILE_HEADER, "str == BONE_FILE_HEADER", SOURCE, "Invalid sequence file " << file_name);
+  // From here on the object holds what it read; a failure leaves it fit
+  // only to be destroyed.
+  state = Import_State::FAILED;
   reader.Read_U32(bone_count);
   float length;
   reader.Read_Float(length);
@@ -90,8 +98,12 @@ void Hierarchy::Import(const char* file_name) {
     }
   }
 
-  // Second pass: parents and root.
-  reader.Seek(start);
+  // Second pass: parents and root. Input that cannot seek (a pipe) cannot
+  // go back for it, even when the buffer happens to still hold the start.
+  const bool returned = reader.Can_Seek() && reader.Seek(start);
+  BONE_IMPORT_CHECK(
+      returned, "returned", SOURCE,
+      "Can't read sequence file " << file_name << " twice: the hierarchy needs a file it can seek in, not a pipe");
   parents = new unsigned int[bone_count];
   for (unsigned int i = 0; i < bone_count; ++i) parents[i] = INVALID_INDEX;
   for (unsigned int i = 0; i < bone_count; ++i) {
@@ -118,6 +130,7 @@ void Hierarchy::Import(const char* file_name) {
   for (unsigned int i = 0; i < bone_count; ++i) leaf_flags[i] = 1;
   for (unsigned int i = 0; i < bone_count; ++i)
     if (parents[i] != INVALID_INDEX) leaf_flags[parents[i]] = 0;
+  state = Import_State::IMPORTED;
 }
 
 unsigned int Hierarchy::Bone_Index(const char* name) const {

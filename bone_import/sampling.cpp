@@ -1,7 +1,6 @@
 #include <algorithm>
 
 #include "bone_import.h"
-#include "check.h"
 #include "rotation.h"
 #include "simd.h"
 
@@ -9,8 +8,6 @@ namespace Vantorix {
 namespace Bone_Import {
 
 namespace {
-
-const char* const SOURCE = "bone_import/bones";
 
 // Halving-step search from the middle for k with times[k] <= time <=
 // times[k + 1]. The search never leaves the intervals 0 .. n - 2, whatever the
@@ -70,6 +67,13 @@ struct Interval {
   Vector_3<float>* offset_out;
 };
 
+// The weight of the interval's second key at `time`. An interval of length 0
+// (two keys at one time) gives its second key: weight 1, never 0 / 0.
+inline float Interval_Weight(const float* times, float time) {
+  const float span = times[1] - times[0];
+  return span == 0.0f ? 1.0f : (time - times[0]) / span;
+}
+
 inline void Blend_Offsets(const Interval& i, float f) {
   Template_Library::V3_S_Mul_V3_S_Mul_Add(i.offsets[0], i.offsets[1], *i.offset_out, 1.0f - f, f);
 }
@@ -88,7 +92,10 @@ inline void Blend_Four(const Interval* intervals, unsigned int count, float time
   const Interval& i3 = intervals[count > 3 ? 3 : count - 1];
   const __m128 t0 = _mm_setr_ps(i0.times[0], i1.times[0], i2.times[0], i3.times[0]);
   const __m128 t1 = _mm_setr_ps(i0.times[1], i1.times[1], i2.times[1], i3.times[1]);
-  const __m128 f = _mm_div_ps(_mm_sub_ps(_mm_set1_ps(time), t0), _mm_sub_ps(t1, t0));
+  const __m128 span = _mm_sub_ps(t1, t0);
+  const __m128 empty = _mm_cmpeq_ps(span, _mm_setzero_ps());
+  const __m128 f = _mm_or_ps(_mm_andnot_ps(empty, _mm_div_ps(_mm_sub_ps(_mm_set1_ps(time), t0), span)),
+                             _mm_and_ps(empty, _mm_set1_ps(1.0f)));
 
   __m128 aw = _mm_loadu_ps(&i0.rotations[0].w), ax = _mm_loadu_ps(&i1.rotations[0].w);
   __m128 ay = _mm_loadu_ps(&i2.rotations[0].w), az = _mm_loadu_ps(&i3.rotations[0].w);
@@ -133,7 +140,7 @@ inline void Blend_Four(const Interval* intervals, unsigned int count, float time
 }
 #else
 inline void Blend_One(const Interval& i, float time) {
-  const float f = (time - i.times[0]) / (i.times[1] - i.times[0]);
+  const float f = Interval_Weight(i.times, time);
   *i.rotation_out = Blend_Rotations(i.rotations[0], i.rotations[1], f);
   Blend_Offsets(i, f);
 }
@@ -144,7 +151,7 @@ inline void Blend_One(const Interval& i, float time) {
 void Sequence::Get_Frame(Frame& frame, float fraction) const { Get_Frame_Time(frame, Lenght() * fraction); }
 
 void Sequence::Get_Frame_Time(Frame& frame, float time) const {
-  BONE_IMPORT_CHECK(number_of_frames, "number_of_frames", SOURCE, "Sequence is empty");
+  if (state != Fill_State::FILLED) Require_Filled();
   if (!(time <= Lenght())) time = Lenght();  // also catches NaN
   if (time < 0.0f) time = 0.0f;
   const unsigned int bone_count = std::min(hier->Bone_Count(), frame.bone_count);

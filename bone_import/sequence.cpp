@@ -1,7 +1,12 @@
 #include "bone_import.h"
+#include "check.h"
 
 namespace Vantorix {
 namespace Bone_Import {
+
+namespace {
+const char* const SOURCE = "bone_import/bones";
+}
 
 Sequence::Sequence(const Hierarchy& hierarchy)
     : length(0.0f),
@@ -10,7 +15,8 @@ Sequence::Sequence(const Hierarchy& hierarchy)
       frame_rotations(nullptr),
       frame_offsets(nullptr),
       hier(&hierarchy),
-      increasing_times(nullptr) {}
+      increasing_times(nullptr),
+      state(Fill_State::EMPTY) {}
 
 Sequence::~Sequence() {
   delete[] number_of_frames;
@@ -28,7 +34,14 @@ Sequence::~Sequence() {
 
 float Sequence::Lenght() const { return length; }
 
+void Sequence::Require_Filled() const {
+  BONE_IMPORT_CHECK(number_of_frames, "number_of_frames", SOURCE, "Sequence is empty");
+  BONE_IMPORT_CHECK(state == Fill_State::FILLED, "state == Fill_State::FILLED", SOURCE,
+                    "Sequence import failed, it may only be destroyed");
+}
+
 void Sequence::Allocate_Tables(unsigned int bone_count) {
+  state = Fill_State::FAILED;  // until the fill completes
   // Every entry starts null, so a fill that stops part-way can be destroyed.
   number_of_frames = new unsigned int[bone_count]();
   frame_times = new float*[bone_count]();

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cstring>
+#include <string>
 
 #include "bone_import.h"
 #include "check.h"
@@ -37,7 +39,11 @@ void Skin::Import(Skin_File& skin_file, const char* name, const Hierarchy& hiera
   // Table entry -> hierarchy bone, looked up once per entry that is used.
   std::vector<unsigned int> table_to_bone(skin_file.bone_count, INVALID_INDEX);
   unsigned int slots = skin_file.bone_count;
-  for (const Skin_File::Vertex& record : records) {
+  for (std::size_t k = 0; k < records.size(); ++k) {
+    const Skin_File::Vertex& record = records[k];
+    BONE_IMPORT_CHECK(
+        record.bone < skin_file.bone_count, "record.bone < skin_file.bone_count", SOURCE,
+        "Bone out of range in skinfile " << skin_file.file_name << " skin " << name << " record " << std::to_string(k));
     unsigned int& bone = table_to_bone[record.bone];
     if (bone == INVALID_INDEX) bone = hierarchy.Bone_Index(skin_file.bone_names[record.bone].c_str());
     slots = std::max(slots, bone + 1);
@@ -66,8 +72,9 @@ void Skin::Import(Skin_File& skin_file, const char* name, const Hierarchy& hiera
     const unsigned int h = table_to_bone[record.bone];
     const unsigned int k = counts[h]++;
     vert_index[h][k] = record.vertex_index;
-    vert_weight[h][k] = record.weight;
-    vert_pos[h][k] = Vector_3<float>{record.x, record.y, record.z};
+    // Bits, not float values: stored exactly as read on every platform.
+    std::memcpy(&vert_weight[h][k], &record.weight, sizeof(float));
+    std::memcpy(&vert_pos[h][k], &record.x, sizeof(Vector_3<float>));
   }
 }
 

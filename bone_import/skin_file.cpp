@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <memory>
 
 #include "binary_reader.h"
@@ -16,7 +17,7 @@ constexpr unsigned int VERTEX_RECORD_SIZE = 24;
 }  // namespace
 
 Skin_File::Skin_File(const char* name)
-    : skin_count(0), bone_count(0), skin_index(SKIN_INDEX_BUCKETS), file(nullptr), file_name(name), file_size(0) {
+    : skin_count(0), bone_count(0), skin_index(SKIN_INDEX_BUCKETS), file(nullptr), file_name(name) {
   // Owned by `owner` until the constructor succeeds, so a refused file is
   // closed as the error leaves.
   std::unique_ptr<std::ifstream> owner(new std::ifstream(name, std::ios::in | std::ios::binary));
@@ -54,7 +55,6 @@ Skin_File::Skin_File(const char* name)
     BONE_IMPORT_CHECK(ts == END_SIGN, "ts == END_SIGN", SOURCE,
                       "Invalid skinfile (can't find end sign aftes skin) " << name);
   }
-  file_size = reader.Size();
   file = owner.release();
 }
 
@@ -68,37 +68,37 @@ bool Skin_File::Get_Skin(std::vector<Vertex>& vertices, const char* name) {
   }
   if (found == nullptr) return false;
 
-  vertices.clear();
+  // Records are read only now, from the skin's place: input that cannot
+  // seek (a pipe) has gone past it.
   file->clear();
-  file->seekg(0);
+  file->seekg(found->pos);
+  BONE_IMPORT_CHECK(!file->fail(), "!file->fail()", SOURCE,
+                    "Can't read skin " << name << " of skinfile " << file_name
+                                       << ": skins are read from a file that can seek, not a pipe");
   Binary_Reader reader(*file);
-  reader.Seek(std::uint64_t(std::streamoff(found->pos)));
   unsigned int count = 0;
   reader.Read_U32(count);
   // The constructor saw every record; data missing now means the file
-  // changed on disk since.
-  BONE_IMPORT_CHECK(!reader.Failed() && std::uint64_t(count) * VERTEX_RECORD_SIZE <= reader.Remaining(),
-                    "std::uint64_t(count) * VERTEX_RECORD_SIZE <= reader.Remaining()", SOURCE,
-                    "Skinfile changed after opening, can't read skin " << name << " of " << file_name);
-  vertices.reserve(count);
-  unsigned char record[VERTEX_RECORD_SIZE];
-  for (unsigned int k = 0; k < count; ++k) {
-    if (!reader.Read_Bytes(record, VERTEX_RECORD_SIZE)) {
-      vertices.clear();
-      BONE_IMPORT_CHECK(0, "reader.Read_Bytes(record, VERTEX_RECORD_SIZE)", SOURCE,
-                        "Skinfile changed after opening, can't read skin " << name << " of " << file_name);
-    }
-    const Vertex vertex{Binary_Reader::Decode_U32(record),        Binary_Reader::Decode_Float(record + 4),
-                        Binary_Reader::Decode_Float(record + 8),  Binary_Reader::Decode_Float(record + 12),
-                        Binary_Reader::Decode_Float(record + 16), Binary_Reader::Decode_U32(record + 20)};
-    if (vertex.bone >= bone_count) {
-      vertices.clear();
-      BONE_IMPORT_CHECK(
-          0, "vertex.bone < bone_count", SOURCE,
-          "Bone out of range in skinfile " << file_name << " skin " << name << " record " << std::to_string(k));
-    }
-    vertices.push_back(vertex);
+  // changed on disk since. The vector grows only as records arrive.
+  std::vector<Vertex> records;
+  records.reserve(std::min(count, 65536u));
+  unsigned char bytes[VERTEX_RECORD_SIZE];
+  bool complete = !reader.Failed();
+  for (unsigned int k = 0; k < count && complete; ++k) {
+    complete = reader.Read_Bytes(bytes, VERTEX_RECORD_SIZE);
+    // Decoded in place: a float copied as a value could pass through the x87
+    // unit on 32-bit builds and lose a signalling NaN.
+    Vertex& vertex = records.emplace_back();
+    vertex.bone = Binary_Reader::Decode_U32(bytes);
+    Binary_Reader::Decode_Float(bytes + 4, vertex.x);
+    Binary_Reader::Decode_Float(bytes + 8, vertex.y);
+    Binary_Reader::Decode_Float(bytes + 12, vertex.z);
+    Binary_Reader::Decode_Float(bytes + 16, vertex.weight);
+    vertex.vertex_index = Binary_Reader::Decode_U32(bytes + 20);
   }
+  BONE_IMPORT_CHECK(complete, "complete", SOURCE,
+                    "Skinfile changed after opening, can't read skin " << name << " of " << file_name);
+  vertices.swap(records);
   return true;
 }
 

@@ -1,4 +1,3 @@
-#include <cmath>
 #include <utility>
 
 #include "check.h"
@@ -12,7 +11,7 @@ const char* const SOURCE = "bone_import/bones";
 }
 
 void Sequence::Flip() {
-  BONE_IMPORT_CHECK(number_of_frames, "number_of_frames", SOURCE, "Sequence is empty");
+  Require_Filled();
   const unsigned int bone_count = hier->Bone_Count();
   for (unsigned int bone = 0; bone < bone_count; ++bone) {
     const unsigned int n = number_of_frames[bone];
@@ -32,9 +31,8 @@ void Sequence::Flip() {
 }
 
 void Sequence::Normalize() {
-  BONE_IMPORT_CHECK(number_of_frames, "number_of_frames", SOURCE, "Sequence is empty");
-  BONE_IMPORT_CHECK(length != 0.0f && std::isfinite(length), "length != 0.0f && std::isfinite(length)", SOURCE,
-                    "Sequence length must be finite and non-zero to normalize");
+  Require_Filled();
+  BONE_IMPORT_CHECK(length != 0.0f, "length != 0.0f", SOURCE, "Sequence length is 0, can't normalize");
   const unsigned int bone_count = hier->Bone_Count();
   for (unsigned int bone = 0; bone < bone_count; ++bone) {
     float* times = frame_times[bone];
@@ -45,7 +43,7 @@ void Sequence::Normalize() {
 }
 
 void Sequence::Rotate(const Matrix_3x3<float>& r) {
-  BONE_IMPORT_CHECK(number_of_frames, "number_of_frames", SOURCE, "Sequence is empty");
+  Require_Filled();
   const unsigned int root = hier->Root_Index();
   BONE_IMPORT_CHECK(root < hier->Bone_Count(), "root < hier->Bone_Count()", SOURCE, "Sequence has no root bone");
   Quaternion* rotations = frame_rotations[root];

@@ -38,6 +38,15 @@ static_assert(std::is_standard_layout<Vector_3<float>>::value && sizeof(Vector_3
               "Vector_3 must be three packed floats");
 static_assert(sizeof(Matrix_3x3<float>) == 9 * sizeof(float), "Matrix_3x3 must be nine packed floats");
 
+// Scalars take their type from the matrices and vectors, so a double or an
+// int converts as it would for a plain float parameter.
+template <class T>
+struct Scalar_Of {
+  using type = T;
+};
+template <class T>
+using Scalar = typename Scalar_Of<T>::type;
+
 // out = a * b
 template <class T>
 inline void M3x3_M3x3_Mul(const Matrix_3x3<T>& a, const Matrix_3x3<T>& b, Matrix_3x3<T>& out) {
@@ -78,7 +87,7 @@ inline void M3x3_V3_Mul_V3_Add(const Matrix_3x3<T>& m, const Vector_3<T>& v, con
 // column vectors. Applied to a vector, x turns first, then y, then z. Zero
 // angles give the identity exactly.
 template <class T>
-inline void M3x3_S_S_S_Rot_ZYX(Matrix_3x3<T>& out, T s1, T s2, T s3) {
+inline void M3x3_S_S_S_Rot_ZYX(Matrix_3x3<T>& out, Scalar<T> s1, Scalar<T> s2, Scalar<T> s3) {
   const double sa = std::sin(double(s1)), ca = std::cos(double(s1));
   const double sb = std::sin(double(s2)), cb = std::cos(double(s2));
   const double sc = std::sin(double(s3)), cc = std::cos(double(s3));
@@ -95,7 +104,8 @@ inline void M3x3_S_S_S_Rot_ZYX(Matrix_3x3<T>& out, T s1, T s2, T s3) {
 
 // out = a * s + b * t
 template <class T>
-inline void V3_S_Mul_V3_S_Mul_Add(const Vector_3<T>& a, const Vector_3<T>& b, Vector_3<T>& out, T s, T t) {
+inline void V3_S_Mul_V3_S_Mul_Add(const Vector_3<T>& a, const Vector_3<T>& b, Vector_3<T>& out, Scalar<T> s,
+                                  Scalar<T> t) {
   const Vector_3<T> r{a.x * s + b.x * t, a.y * s + b.y * t, a.z * s + b.z * t};
   out = r;
 }
@@ -112,6 +122,63 @@ template <class T>
 inline T Inv_Sqrt(T x) {
   return T(1) / std::sqrt(x);
 }
+
+// ---------------------------------------------------------------------------
+// The same operations on raw arrays: a matrix as `const float (*)[3]` (input)
+// or `float (*)[3]` (output), for example a `float m[3][3]`, and a vector as
+// `const float*` or `float*`. Typed and raw arguments mix freely, since
+// Matrix_3x3<float> and Vector_3<float> convert to these pointers.
+
+namespace Raw {
+inline Matrix_3x3<float> Matrix(const float (*m)[3]) {
+  Matrix_3x3<float> r;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) r.m[i][j] = m[i][j];
+  return r;
+}
+inline Vector_3<float> Vector(const float* v) { return Vector_3<float>{v[0], v[1], v[2]}; }
+inline void Store(const Matrix_3x3<float>& m, float (*out)[3]) {
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) out[i][j] = m.m[i][j];
+}
+inline void Store(const Vector_3<float>& v, float* out) {
+  out[0] = v.x;
+  out[1] = v.y;
+  out[2] = v.z;
+}
+}  // namespace Raw
+
+inline void M3x3_M3x3_Mul(const float (*a)[3], const float (*b)[3], float (*out)[3]) {
+  Matrix_3x3<float> r;
+  M3x3_M3x3_Mul(Raw::Matrix(a), Raw::Matrix(b), r);
+  Raw::Store(r, out);
+}
+inline void M3x3_Trn_M3x3_Mul(const float (*a)[3], const float (*b)[3], float (*out)[3]) {
+  Matrix_3x3<float> r;
+  M3x3_Trn_M3x3_Mul(Raw::Matrix(a), Raw::Matrix(b), r);
+  Raw::Store(r, out);
+}
+inline void M3x3_V3_Mul(const float (*m)[3], const float* v, float* out) {
+  Vector_3<float> r;
+  M3x3_V3_Mul(Raw::Matrix(m), Raw::Vector(v), r);
+  Raw::Store(r, out);
+}
+inline void M3x3_V3_Mul_V3_Add(const float (*m)[3], const float* v, const float* a, float* out) {
+  Vector_3<float> r;
+  M3x3_V3_Mul_V3_Add(Raw::Matrix(m), Raw::Vector(v), Raw::Vector(a), r);
+  Raw::Store(r, out);
+}
+inline void M3x3_S_S_S_Rot_ZYX(float (*out)[3], float s1, float s2, float s3) {
+  Matrix_3x3<float> r;
+  M3x3_S_S_S_Rot_ZYX(r, s1, s2, s3);
+  Raw::Store(r, out);
+}
+inline void V3_S_Mul_V3_S_Mul_Add(const float* a, const float* b, float* out, float s, float t) {
+  Vector_3<float> r;
+  V3_S_Mul_V3_S_Mul_Add(Raw::Vector(a), Raw::Vector(b), r, s, t);
+  Raw::Store(r, out);
+}
+inline float V3_V3_Sub_Norm(const float* a, const float* b) { return V3_V3_Sub_Norm(Raw::Vector(a), Raw::Vector(b)); }
 
 // ---------------------------------------------------------------------------
 // Intrusive doubly linked list.

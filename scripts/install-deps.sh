@@ -7,7 +7,7 @@ packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev)
 case "${1:-build}" in
   build) ;;
   tools) packages+=(libcli11-dev nlohmann-json3-dev libassimp-dev libtinygltf-dev assimp-testmodels) ;;
-  ci) packages+=(libcli11-dev nlohmann-json3-dev libassimp-dev libtinygltf-dev assimp-testmodels clang libclang-rt-14-dev g++-mingw-w64-i686 gcovr) ;;
+  ci) packages+=(libcli11-dev nlohmann-json3-dev libassimp-dev libtinygltf-dev assimp-testmodels clang libclang-rt-14-dev g++-mingw-w64-i686 g++-multilib gcovr) ;;
   *) echo "usage: $0 build|tools|ci" >&2; exit 2 ;;
 esac
 

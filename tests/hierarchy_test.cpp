@@ -143,9 +143,15 @@ TEST(HierarchyErrors, SecondImportIsRefused) {
   Temp_File file(Chain().Data());
   Hierarchy h;
   h.Import(file.path());
-  Expect_Error(Error_Of([&] { h.Import(file.path()); }), "bone_count == 0 && bone_names.empty()",
+  Expect_Error(Error_Of([&] { h.Import(file.path()); }), "state == Import_State::EMPTY",
                "Hierarchy already imported, can't import file " + std::string(file.path()));
   EXPECT_EQ(h.Bone_Count(), 3u);
+  // A failure before anything was read leaves the hierarchy importable.
+  Hierarchy retry;
+  EXPECT_STREQ(Error_Of([&] { retry.Import("/nonexistent.bone"); }).Condition(), "!file.fail()");
+  EXPECT_FALSE(retry.Failed());
+  retry.Import(file.path());
+  EXPECT_TRUE(retry == h);
 }
 
 TEST(HierarchyErrors, HugeKeyCountSkipWrapsInThirtyTwoBits) {

@@ -112,6 +112,43 @@ TEST(TemplateLibrary, OutputsMayAliasInputs) {
   EXPECT_EQ(Inv_Sqrt(2.0f), 1.0f / std::sqrt(2.0f));
 }
 
+// The raw forms, float (*)[3] matrices, float* vectors and scalars of any
+// arithmetic type, give what the typed forms give, aliasing included.
+TEST(TemplateLibrary, RawArraysAndOtherScalarTypesMatchTheTypedForms) {
+  const float a[3][3] = {{1, 2, 3}, {4, 5, 6}, {7, 8, 10}};
+  float b[3][3] = {{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}};
+  const Matrix_3x3<float> ta{{{1, 2, 3}, {4, 5, 6}, {7, 8, 10}}}, tb{{{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}}};
+  Matrix_3x3<float> product, transposed, turned;
+  M3x3_M3x3_Mul(ta, tb, product);
+  M3x3_Trn_M3x3_Mul(ta, tb, transposed);
+  M3x3_S_S_S_Rot_ZYX(turned, 0.3f, -0.2f, 0.1f);
+  float t[3][3] = {{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}}, r[3][3];
+  M3x3_M3x3_Mul(a, b, b);                 // out = b, as callers pass it
+  M3x3_Trn_M3x3_Mul(ta, t, t);            // typed and raw mixed
+  M3x3_S_S_S_Rot_ZYX(r, 0.3, -0.2, 0.1);  // doubles convert
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      EXPECT_EQ(b[i][j], product.m[i][j]);
+      EXPECT_EQ(t[i][j], transposed.m[i][j]);
+      EXPECT_EQ(r[i][j], turned.m[i][j]);
+    }
+  float v[3] = {1, 2, 3}, out[3];
+  const float offset[3] = {10, 20, 30};
+  M3x3_V3_Mul_V3_Add(a, v, offset, out);
+  EXPECT_EQ(out[0], 1 + 4 + 9 + 10.0f);
+  M3x3_V3_Mul(a, v, v);
+  EXPECT_EQ(v[2], 7 + 16 + 30.0f);
+  float p[3] = {1, 2, 3};
+  const float q[3] = {4, 6, 3};
+  V3_S_Mul_V3_S_Mul_Add(p, q, p, 2.0, 1);
+  EXPECT_EQ(p[0], 6.0f);
+  Vector_3<float> typed{1, 2, 3};
+  V3_S_Mul_V3_S_Mul_Add(typed, typed, typed, 2.0, 0.5);
+  EXPECT_EQ(typed.y, 5.0f);
+  EXPECT_EQ(V3_V3_Sub_Norm(q, offset), 36.0f + 196.0f + 729.0f);
+  EXPECT_EQ(Inv_Sqrt(4.0), 0.5);
+}
+
 namespace {
 struct Counting_Node : HTSC_Node_String {
   Counting_Node(const char* key, int& deaths) : HTSC_Node_String(key), deaths(deaths) {}

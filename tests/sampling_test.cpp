@@ -149,6 +149,21 @@ TEST(Sampling, AnEmptySequenceIsRefusedNotRead) {
   EXPECT_STREQ(e.File(), "bone_import/bones");
 }
 
+TEST(Sampling, TwoKeysAtOneTimeGiveTheLaterKeyOnEveryPath) {
+  // Six bones in a chain: five sampled ones fill a group of four and a rest.
+  const std::vector<Key> keys = {{0}, {1, 0, 0, 0, 1}, {1, 0.5f, 0, 0, 5}, {2, 0, 0, 0, 6}};
+  Bone_File data = Bone_File().Length(2).Root("b0", keys);
+  for (const char* name : {"b1", "b2", "b3", "b4", "b5"}) data.Bone(name, data.bones.back().name, keys);
+  test_support::Imported file(data);
+  Frame frame(file.hierarchy, false);
+  file.sequence.Get_Frame_Time(frame, 1.0f);
+  const Quaternion later = file.sequence.Key_Rotations(0)[2];
+  for (unsigned int b = 0; b < 5; ++b) {
+    EXPECT_EQ(frame.Local_Offset(b).x, 5.0f) << b;
+    EXPECT_NEAR(frame.Local_Rotation(b).w, later.w, 1e-7f) << b;
+  }
+}
+
 TEST(Sampling, KeysOutOfOrderNeverLeaveTheArray) {
   // Decreasing and NaN key times break the format's rules; sampling still
   // stays inside the keys and ends.

@@ -138,3 +138,83 @@ TEST(SequenceImportErrors, FailureInTheRecordsRefusesAnotherImport) {
   EXPECT_STREQ(Error_Of([&] { s.Import(damaged.path()); }).Condition(), "str==END_SIGN");
   EXPECT_STREQ(Error_Of([&] { s.Import(skeleton.path()); }).Condition(), "!number_of_frames");
 }
+
+TEST(SequenceImportErrors, EmptyAndFailedSequencesAreRefusedByEveryReadingOperation) {
+  test_support::Imported good(Skeleton());
+  Bone_File data = Skeleton();
+  data.bones[1].keys.resize(1);  // Spine: one key, found after the tables are made
+  Temp_File damaged(data.Data());
+  Sequence failed(good.hierarchy), empty(good.hierarchy);
+  EXPECT_STREQ(Error_Of([&] { failed.Import(damaged.path()); }).Condition(), "number_of_frames[bone_index] > 1");
+  EXPECT_FALSE(failed.Is_Filled());
+
+  Frame frame(good.hierarchy, false);
+  struct Case {
+    const char* what;
+    std::function<void(Sequence&)> call;
+    std::string subject;  // whose state the message speaks of
+  };
+  const std::vector<Case> cases = {
+      {"sample", [&](Sequence& s) { s.Get_Frame(frame, 0.5f); }, "Sequence"},
+      {"flip", [](Sequence& s) { s.Flip(); }, "Sequence"},
+      {"normalize", [](Sequence& s) { s.Normalize(); }, "Sequence"},
+      {"rotate", [](Sequence& s) { s.Rotate(Matrix_3x3<float>::Identity()); }, "Sequence"},
+      {"combine from it",
+       [&](Sequence& s) {
+         Sequence result(good.hierarchy);
+         result.Combine(good.sequence, 0, 1, s, 0, 1, 1);
+       },
+       "Combine source sequence"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(std::string(Error_Of([&] { c.call(empty); }).Message()), c.subject + " is empty");
+    const auto e = Error_Of([&] { c.call(failed); });
+    EXPECT_EQ(std::string(e.Message()), c.subject + " import failed, it may only be destroyed");
+    EXPECT_STREQ(e.File(), "bone_import/bones");
+  }
+  // Optimize reduces the bones before the one without keys, then reports it.
+  const auto e = Error_Of([&] { failed.Optimize(-1.0f, 1e9f); });
+  EXPECT_STREQ(e.Condition(), "number_of_frames[bone]>1");
+  EXPECT_EQ(failed.Key_Count(0), 2u);
+}
+
+TEST(SequenceImportErrors, AHierarchyWhoseImportFailedServesNothing) {
+  Bone_File data = Skeleton();
+  data.final_sign = "SIGX";  // fails after every name is known
+  Temp_File damaged(data.Data()), zero(Bone_File().Data()), good(Skeleton().Data());
+  Hierarchy broken;
+  EXPECT_STREQ(Error_Of([&] { broken.Import(damaged.path()); }).Condition(), "str == END_SIGN");
+  EXPECT_TRUE(broken.Failed());
+  EXPECT_STREQ(Error_Of([&] { Frame frame(broken, false); }).Message(),
+               "Hierarchy import failed, can't make a frame of it");
+  Sequence s(broken);
+  EXPECT_STREQ(Error_Of([&] { s.Import(good.path()); }).Condition(), "!hier->Failed()");
+
+  // A file of no bones fails at the root check; a second import is refused
+  // rather than leaking what the first allocated.
+  Hierarchy empty;
+  EXPECT_STREQ(Error_Of([&] { empty.Import(zero.path()); }).Condition(), "root_index != INVALID_INDEX");
+  EXPECT_STREQ(Error_Of([&] { empty.Import(good.path()); }).Condition(), "state == Import_State::EMPTY");
+}
+
+TEST(SequenceImport, ReadsInputThatCannotSeek) {
+  test_support::Imported file(Skeleton());
+  test_support::Pipe pipe(Skeleton().Data());
+  Sequence piped(file.hierarchy);
+  piped.Import(pipe.path());
+  for (unsigned int b = 0; b < 3; ++b) {
+    ASSERT_EQ(piped.Key_Count(b), file.sequence.Key_Count(b));
+    for (unsigned int k = 0; k < piped.Key_Count(b); ++k) {
+      EXPECT_EQ(piped.Key_Times(b)[k], file.sequence.Key_Times(b)[k]);
+      EXPECT_EQ(piped.Key_Offsets(b)[k].z, file.sequence.Key_Offsets(b)[k].z);
+    }
+  }
+  // The hierarchy reads its records twice and says why a pipe cannot serve.
+  test_support::Pipe again(Skeleton().Data());
+  Hierarchy h;
+  const auto e = Error_Of([&] { h.Import(again.path()); });
+  EXPECT_STREQ(e.Condition(), "returned");
+  EXPECT_EQ(std::string(e.Message()), "Can't read sequence file " + std::string(again.path()) +
+                                          " twice: the hierarchy needs a file it can seek in, not a pipe");
+}

@@ -129,19 +129,34 @@ TEST(SkinFileErrors, ReportsEachCheckWithItsTexts) {
                "Can't open skinfile /nonexistent.skin");
 }
 
-TEST(SkinFileErrors, BoneOutsideTheTableIsRefusedAndEmptiesTheVector) {
-  Temp_File file(Skin_File_Data().Bones({"Hips"}).Skin("body", {{0, 1, 1, 1, 1, 0}, {1, 1, 1, 1, 1, 1}}).Data());
+TEST(SkinFileErrors, BoneOutsideTheTableComesAsStoredAndSkinImportRefusesIt) {
+  Temp_File file(Skin_File_Data().Bones({"Hips"}).Skin("body", {{0, 1, 1, 1, 1, 0}, {7, 1, 1, 1, 1, 1}}).Data());
   Skin_File skins(file.path());
-  std::vector<Vertex> vertices(5);
-  Expect_Error(Error_Of([&] { skins.Get_Skin(vertices, "body"); }), "vertex.bone < bone_count",
-               "Bone out of range in skinfile " + std::string(file.path()) + " skin body record 1");
-  EXPECT_TRUE(vertices.empty());
+  std::vector<Vertex> vertices;
+  ASSERT_TRUE(skins.Get_Skin(vertices, "body"));
+  ASSERT_EQ(vertices.size(), 2u);
+  EXPECT_EQ(vertices[1].bone, 7u);
 
   Skeleton skeleton;
   Skin skin;
-  EXPECT_STREQ(Error_Of([&] { skin.Import(skins, "body", skeleton.hierarchy); }).Condition(),
-               "vertex.bone < bone_count");
+  const auto e = Error_Of([&] { skin.Import(skins, "body", skeleton.hierarchy); });
+  EXPECT_STREQ(e.Condition(), "record.bone < skin_file.bone_count");
+  EXPECT_EQ(std::string(e.Message()),
+            "Bone out of range in skinfile " + std::string(file.path()) + " skin body record 1");
   EXPECT_EQ(skin.vert_count, nullptr);
+}
+
+TEST(SkinFile, InputThatCannotSeekOpensButCannotGoBackForItsSkins) {
+  test_support::Pipe pipe(Skin_File_Data().Bones({"Hips"}).Skin("a", {{0, 1, 1, 1, 1, 0}}).Skin("b", {}).Data());
+  Skin_File skins(pipe.path());
+  EXPECT_EQ(skins.Skin_Count(), 2u);
+  EXPECT_STREQ(skins.Skin_Name(1), "b");
+  std::vector<Vertex> vertices(3);
+  const auto e = Error_Of([&] { skins.Get_Skin(vertices, "a"); });
+  EXPECT_STREQ(e.Condition(), "!file->fail()");
+  EXPECT_EQ(std::string(e.Message()), "Can't read skin a of skinfile " + std::string(pipe.path()) +
+                                          ": skins are read from a file that can seek, not a pipe");
+  EXPECT_EQ(vertices.size(), 3u);
 }
 
 TEST(SkinFileErrors, FileShortenedAfterOpeningIsAnErrorNotGarbage) {
@@ -150,9 +165,9 @@ TEST(SkinFileErrors, FileShortenedAfterOpeningIsAnErrorNotGarbage) {
   Temp_File file(data);
   Skin_File skins(file.path());
   file.Write(data.substr(0, 40));
-  std::vector<Vertex> vertices;
+  std::vector<Vertex> vertices(1);
   EXPECT_STREQ(Error_Of([&] { skins.Get_Skin(vertices, "body"); }).File(), "bone_import/skin");
-  EXPECT_TRUE(vertices.empty());
+  EXPECT_EQ(vertices.size(), 1u);
 }
 
 TEST(SkinImport, GroupsRecordsByBoneInFileOrder) {

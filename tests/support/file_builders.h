@@ -1,14 +1,21 @@
 // Test helpers: temporary files, imported bone files and caught kernel errors.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bone_import/bone_import.h"
@@ -42,6 +49,47 @@ class Temp_File {
 
  private:
   std::string path_;
+};
+
+// A named pipe that serves `data` once to the first reader: input that
+// cannot seek, like a shell's process substitution or standard input.
+class Pipe {
+ public:
+  explicit Pipe(std::string data) : data_(std::move(data)) {
+    static int counter = 0;
+    path_ = ::testing::TempDir() + "bone_import_pipe_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    ::signal(SIGPIPE, SIG_IGN);  // a reader that stops early must not kill the test
+    EXPECT_EQ(::mkfifo(path_.c_str(), 0600), 0);
+    writer_ = std::thread([this] {
+      const int fd = ::open(path_.c_str(), O_WRONLY);
+      for (std::size_t at = 0; fd >= 0 && at < data_.size();) {
+        const ssize_t n = ::write(fd, data_.data() + at, data_.size() - at);
+        if (n <= 0) break;
+        at += std::size_t(n);
+      }
+      if (fd >= 0) ::close(fd);
+      done_ = true;
+    });
+  }
+  ~Pipe() {
+    // Unblocks a writer still waiting for its reader and drains what it has
+    // left to write.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+    char sink[4096];
+    while (fd >= 0 && !done_)
+      if (::read(fd, sink, sizeof sink) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    writer_.join();
+    if (fd >= 0) ::close(fd);
+    std::remove(path_.c_str());
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+  const char* path() const { return path_.c_str(); }
+
+ private:
+  std::string data_, path_;
+  std::atomic<bool> done_{false};
+  std::thread writer_;
 };
 
 // A bone file written to disk and imported: its hierarchy and its sequence.

@@ -36,6 +36,11 @@ void Add_Edit_Commands(CLI::App& app, Context&) {
   // optimize
   {
     auto* command = app.add_subcommand("optimize", "Drop keys that interpolation reproduces within tolerances");
+    command->footer(
+        "The tolerances test each key against the next original key, one at a time; they do not bound the\n"
+        "error of the result. Errors of dropped keys add up along a bone and down the skeleton: on CMU motion\n"
+        "capture, --rotation-tolerance 0.9999 leaves 57 degrees of error on a knee. The table printed after the\n"
+        "reduction shows the largest errors actually measured.");
     struct Options {
       std::string in, out;
       float rotation = 0.9999f, offset = 0.001f;
