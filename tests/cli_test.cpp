@@ -1,5 +1,8 @@
 // bonetool, run as a user runs it: exit statuses, JSON field by field, the
 // findings of validate, edits and pictures.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -36,6 +39,13 @@ Run_Result Bonetool(const std::string& arguments) {
 }
 
 bool Exists(const std::string& path) { return std::ifstream(path).good(); }
+
+// A shell command's standard output.
+std::string Bonetool_Shell(const std::string& command) {
+  const Temp_File out("");
+  std::system((command + " >" + out.path() + " 2>/dev/null").c_str());
+  return Slurp(out.path());
+}
 
 // Root at (1, 2, 3) turning about z by 90 degrees over the clip; one child one
 // unit along x; a leaf.
@@ -79,22 +89,151 @@ TEST(BonetoolCli, SampleJsonFieldByField) {
   EXPECT_EQ(at_origin["bones"][0]["offset"], json({0.0, 0.0, 0.0}));
 }
 
-TEST(BonetoolCli, UsageAndLibraryErrors) {
-  EXPECT_EQ(Bonetool("").status, 2);
-  EXPECT_EQ(Bonetool("sample").status, 2);
-  EXPECT_EQ(Bonetool("frobnicate").status, 2);
-  const Run_Result help = Bonetool("sample --help");
-  EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("--fraction"), std::string::npos);
-  const Run_Result version = Bonetool("--version");
-  EXPECT_EQ(version.status, 0);
-  EXPECT_NE(version.out.find("bonetool "), std::string::npos);
+TEST(BonetoolCli, UsageErrorsExitTwoWithAShortReason) {
+  Temp_File in(Turning().Data(), ".bone");
+  const std::string f = in.path(), dir = ::testing::TempDir();
+  const std::string link = dir + "cli_link_to_input.bone", existing = dir + "cli_existing.bone";
+  std::remove(link.c_str());
+  ASSERT_EQ(symlink(f.c_str(), link.c_str()), 0);
+  Temp_File other(Turning().Data(), ".bone");
+  const std::string alias = dir + "cli_alias.skin";
+  std::remove(alias.c_str());
+  ASSERT_EQ(symlink(other.path(), alias.c_str()), 0);
+  const std::string bvh = "/usr/share/assimp/models/BVH/01_01.bvh";
+  const std::string respelled = f.substr(0, f.find_last_of('/')) + "/./" + f.substr(f.find_last_of('/') + 1);
+  struct Case {
+    std::string arguments, reason;
+  };
+  const std::vector<Case> cases = {
+      {"", "A subcommand is required"},
+      {"sample", "required"},
+      {"bogus", "unknown command bogus\ncommands: info, sample, validate, optimize"},
+      {"sample " + f + " --time nan", "nan is not a finite number"},
+      {"sample " + f + " --fraction inf", "inf is not a finite number"},
+      {"optimize " + f + " o.bone --rotation-tolerance nan --offset-tolerance 1", "nan is not a finite number"},
+      {"rotate " + f + " o.bone --angles 0 nan 0", "nan is not a finite number"},
+      {"convert " + bvh + " o.bone --fps 0", "0 is not a finite number above 0"},
+      {"convert " + bvh + " o.bone --fps nan", "nan is not a finite number above 0"},
+      {"combine " + f + " " + f + " o.bone --transition 0", "0 is not a finite number above 0"},
+      {"combine " + f + " " + f + " o.bone --a-range 0.5 0.2", "a stretch must start before it ends"},
+      {"combine " + f + " " + f + " o.bone --b-range 0 1.5", "1.5 is not a fraction from 0 to 1"},
+      {"flip " + f + " " + f, "it is the input " + f},
+      {"flip " + f + " " + link, "it is the input " + f},
+      {"flip " + f + " " + respelled, "it is the input " + f},
+      {"export " + f + " out.fbx", "cannot write out.fbx: this command writes .glb or .gltf files"},
+      {"render " + f + " -o picture.png", "this command writes .svg files"},
+      {"convert " + bvh + " " + other.path() + " --skin " + alias,
+       std::string("it is also the output ") + other.path()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const Run_Result run = Bonetool(c.arguments);
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+    EXPECT_LT(run.err.size(), 400u) << "a short reason, not a screen of text";
+  }
+  EXPECT_EQ(Slurp(f), Turning().Data());  // no input was touched
+  EXPECT_EQ(Bonetool("sample --help").status, 0);
+  EXPECT_NE(Bonetool("--version").out.find("bonetool "), std::string::npos);
+  std::remove(link.c_str());
+  std::remove(alias.c_str());
+}
 
-  const Run_Result missing = Bonetool("info /nonexistent.bone");
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.err.substr(0, missing.err.find(" (")),
-            "bonetool: error: Can't open sequence file /nonexistent.bone");
-  EXPECT_NE(missing.err.find("(!file.fail(), bone_import/hier:"), std::string::npos);
+TEST(BonetoolCli, AMissingInputReadsTheSameInEveryCommand) {
+  const std::string missing = "/nonexistent/walk.bone";
+  for (const std::string& arguments :
+       {"info " + missing, "sample --time 0 " + missing, "flip " + missing + " o.bone", "validate " + missing,
+        "export " + missing + " o.glb", "convert " + missing + " o.bone", "render " + missing + " -o o.svg",
+        "skin " + missing, "combine " + missing + " " + missing + " o.bone"}) {
+    const Run_Result run = Bonetool(arguments);
+    EXPECT_EQ(run.status, 1) << arguments;
+    EXPECT_EQ(run.err, "bonetool: error: cannot read " + missing + ": No such file or directory\n") << arguments;
+  }
+}
+
+TEST(BonetoolCli, OutputsAppearAllOrNothingAndKeepTheirMode) {
+  Temp_File in(Turning().Data(), ".bone");
+  const std::string dir = ::testing::TempDir() + "cli_outputs/";
+  std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str());
+  const auto listing = [&] { return Bonetool_Shell("ls -A " + dir); };
+
+  // A second output whose folder is missing: nothing is written, nothing printed.
+  const Run_Result convert =
+      Bonetool("convert /usr/share/assimp/models/BVH/01_01.bvh " + dir + "x.bone --skin " + dir + "nodir/x.skin");
+  EXPECT_EQ(convert.status, 1);
+  EXPECT_NE(convert.err.find("cannot write " + dir + "nodir/x.skin: No such file or directory"), std::string::npos)
+      << convert.err;
+  const Run_Result optimize = Bonetool(std::string("optimize ") + in.path() + " " + dir +
+                                       "nodir/x.bone --rotation-tolerance 0.9 --offset-tolerance 1");
+  EXPECT_EQ(optimize.status, 1);
+  EXPECT_EQ(optimize.out, "");
+  EXPECT_EQ(listing(), "");
+
+  // A read-only target is left alone; a writable one is replaced, keeping its mode.
+  const std::string locked = dir + "locked.bone", shared = dir + "shared.bone";
+  for (const auto& target : {std::make_pair(locked, 0444), std::make_pair(shared, 0640)}) {
+    std::ofstream(target.first) << "old";
+    chmod(target.first.c_str(), mode_t(target.second));
+  }
+  const Run_Result refused = Bonetool(std::string("flip ") + in.path() + " " + locked);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "bonetool: error: " + locked + " is read-only\n");
+  EXPECT_EQ(Slurp(locked), "old");
+  ASSERT_EQ(Bonetool(std::string("flip ") + in.path() + " " + shared).status, 0);
+  struct stat status;
+  ASSERT_EQ(stat(shared.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0640u);
+  EXPECT_EQ(Slurp(shared).substr(0, 4), "BONE");
+  EXPECT_EQ(listing(), "locked.bone\nshared.bone\n");  // no temporaries left behind
+  std::system(("chmod -R u+w " + dir + " && rm -rf " + dir).c_str());
+}
+
+TEST(BonetoolCli, RefusalsSayWhatIsWrongInWords) {
+  Temp_File walk_copy(Slurp(SAMPLES + "/humanoid_walk.bone"), ".bone"), turning(Turning().Data(), ".bone");
+  const std::string skin = SAMPLES + "/humanoid.skin";
+  const std::string cut_bytes = Turning().Data();
+  Temp_File cut(cut_bytes.substr(0, cut_bytes.size() - 30), ".bone");
+  struct Case {
+    std::string arguments, reason;
+  };
+  const std::vector<Case> cases = {
+      {"info " + skin, skin + ": offset 0: header is not BONE"},
+      {std::string("sample --time 0 ") + cut.path(), std::string("bonetool: ") + cut.path() + ": offset "},
+      {std::string("combine ") + walk_copy.path() + " " + turning.path() + " o.bone",
+       "have different skeletons: 22 bones against 3"},
+      {"render " + SAMPLES + "/humanoid_walk.bone --skin " + skin + " --name bdy -o o.svg",
+       "no skin \"bdy\" in " + skin + "; it has: body"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const Run_Result run = Bonetool(c.arguments);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+  }
+  // --name may be left out when the skin file holds one skin.
+  const Run_Result only = Bonetool("skin --json " + skin + " --hierarchy " + SAMPLES + "/humanoid_walk.bone");
+  ASSERT_EQ(only.status, 0) << only.err;
+  EXPECT_EQ(json::parse(only.out)["skin"], "body");
+}
+
+TEST(BonetoolCli, RenderAndExportNormaliseWeightsAndSaySo) {
+  Temp_File bones(Turning().Data(), ".bone");
+  Temp_File skin(test_support::Skin_File_Data()
+                     .Bones({"Root", "Arm", "Tip"})
+                     .Skin("half", {{1, 0, 1, 0, 0.25f, 0}, {0, 0, 1, 0, 0.25f, 0}, {1, 1, 0, 0, 1.0f, 1}})
+                     .Data(),
+                 ".skin");
+  const std::string note =
+      "bonetool: note: 1 of 2 vertices of skin half have weights that do not sum to 1; they are normalised\n";
+  const std::string svg = ::testing::TempDir() + "cli_half.svg", glb = ::testing::TempDir() + "cli_half.glb";
+  for (const std::string& arguments : {std::string("render ") + bones.path() + " --skin " + skin.path() + " -o " + svg,
+                                       std::string("export ") + bones.path() + " " + glb + " --skin " + skin.path()}) {
+    const Run_Result run = Bonetool(arguments);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, note) << arguments;
+  }
+  std::remove(svg.c_str());
+  std::remove(glb.c_str());
 }
 
 TEST(BonetoolCli, InfoListsTheTree) {
@@ -133,10 +272,13 @@ TEST(BonetoolCli, EditsWriteNewFilesAndRefusalsWriteNothing) {
   EXPECT_NEAR(flipped["bones"][0]["base"][1].get<double>(), -1.0, 1e-6);  // the end pose comes first
   std::remove(out.c_str());
 
-  const Run_Result refused =
-      Bonetool(std::string("combine ") + in.path() + " " + in.path() + " " + out + " --transition 0");
+  // A library refusal writes nothing.
+  Temp_File once(Bone_File().Length(0).Root("r", Keys_At({0, 0})).Data(), ".bone");
+  const Run_Result refused = Bonetool(std::string("normalize ") + once.path() + " " + out);
   EXPECT_EQ(refused.status, 1);
-  EXPECT_NE(refused.err.find("check failed (transition_time > 0.0f, bone_import/bones:"), std::string::npos);
+  EXPECT_NE(refused.err.find("Sequence length is 0, can't normalize (length != 0.0f, bone_import/bones:"),
+            std::string::npos)
+      << refused.err;
   EXPECT_FALSE(Exists(out));
 
   std::vector<Key> line;

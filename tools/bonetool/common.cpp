@@ -4,13 +4,97 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include "files/output_files.h"
+#include "validate/validator.h"
+
 namespace bonetool {
 
+void Import_File(const std::string& path, bool skin, const std::function<void()>& import) {
+  Vantorix::Bone_Tools::Check_Readable(path);
+  try {
+    import();
+  } catch (const Kernel::Exception& error) {
+    std::vector<std::string> lines;
+    const std::string bytes = Read_File(path);
+    const auto findings = skin ? Vantorix::Bone_Tools::Validate_Skin_File(bytes, nullptr)
+                               : Vantorix::Bone_Tools::Validate_Bone_File(bytes);
+    for (std::size_t i = 0; i < findings.size() && i < 3; ++i)
+      lines.push_back(Vantorix::Bone_Tools::Format_Finding(path, findings[i]));
+    if (findings.size() > 3)
+      lines.push_back("(" + std::to_string(findings.size() - 3) + " more: bonetool validate " + path + ")");
+    throw File_Refused(error, lines);
+  }
+}
+
+Bone_File::Bone_File(const std::string& file_path) : path(file_path), sequence(hierarchy) {
+  Import_File(path, false, [this] {
+    hierarchy.Import(path.c_str());
+    sequence.Import(path.c_str());
+  });
+}
+
+std::unique_ptr<Skin_File> Open_Skin_File(const std::string& path) {
+  std::unique_ptr<Skin_File> skins;
+  Import_File(path, true, [&] { skins = std::make_unique<Skin_File>(path.c_str()); });
+  return skins;
+}
+
+std::string Choose_Skin(const Skin_File& skins, const std::string& path, const std::string& requested) {
+  std::string names;
+  for (unsigned int s = 0; s < skins.Skin_Count(); ++s) names += (s ? ", " : "") + std::string(skins.Skin_Name(s));
+  if (requested.empty()) {
+    if (skins.Skin_Count() == 1) return skins.Skin_Name(0);
+    throw Vantorix::Bone_Tools::Usage_Error(path + " holds " + std::to_string(skins.Skin_Count()) + " skins" +
+                                            (names.empty() ? "" : " (" + names + ")") + "; choose one with --name");
+  }
+  for (unsigned int s = 0; s < skins.Skin_Count(); ++s)
+    if (requested == skins.Skin_Name(s)) return requested;
+  throw std::runtime_error("no skin \"" + requested + "\" in " + path +
+                           "; it has: " + (names.empty() ? "none" : names));
+}
+
+namespace {
+// A CLI11 check on one value: `accept` tells whether the parsed number may
+// stand; `wanted` says what was expected.
+CLI::Validator Number_Check(const std::string& wanted, bool (*accept)(double)) {
+  return CLI::Validator(
+      [wanted, accept](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (end == text.c_str() || *end != 0) return text + " is not a number";
+        return accept(value) ? std::string() : text + " is not " + wanted;
+      },
+      wanted);
+}
+}  // namespace
+
+const CLI::Validator& Finite() {
+  static const CLI::Validator check = Number_Check("a finite number", [](double v) { return std::isfinite(v); });
+  return check;
+}
+
+const CLI::Validator& Positive() {
+  static const CLI::Validator check =
+      Number_Check("a finite number above 0", [](double v) { return std::isfinite(v) && v > 0; });
+  return check;
+}
+
+const CLI::Validator& Fraction() {
+  static const CLI::Validator check = Number_Check("a fraction from 0 to 1", [](double v) { return v >= 0 && v <= 1; });
+  return check;
+}
+
+void Note(const std::string& text) {
+  if (!text.empty()) std::fprintf(stderr, "bonetool: note: %s\n", text.c_str());
+}
+
 std::string Read_File(const std::string& path) {
+  Vantorix::Bone_Tools::Check_Readable(path);
   std::ifstream file(path, std::ios::binary);
   if (!file) throw std::runtime_error("cannot read " + path);
   std::ostringstream bytes;
@@ -53,13 +137,13 @@ void Progress::Step(std::size_t done) {
   std::fflush(stderr);
 }
 
-std::vector<Vector_3<float>> Bone_Positions(const Bone_File& file, Frame& frame) {
-  const Hierarchy& h = file.hierarchy;
+std::vector<Vector_3<float>> Bone_Positions(const Sequence& sequence, Frame& frame) {
+  const Hierarchy& h = sequence.Get_Hierarchy();
   std::vector<Vector_3<float>> positions(h.Bone_Count());
   for (unsigned int b = 0; b < h.Bone_Count(); ++b) {
     const unsigned int parent = h.Parent_Index(b);
-    if (h.Is_Leaf(b) && parent != INVALID_INDEX && file.sequence.Key_Count(b) > 0) {
-      Template_Library::M3x3_V3_Mul_V3_Add(frame.Base(parent), file.sequence.Key_Offsets(b)[0], frame.Offset(parent),
+    if (h.Is_Leaf(b) && parent != INVALID_INDEX && sequence.Key_Count(b) > 0) {
+      Template_Library::M3x3_V3_Mul_V3_Add(frame.Base(parent), sequence.Key_Offsets(b)[0], frame.Offset(parent),
                                            positions[b]);
     } else {
       positions[b] = frame.Offset(b);

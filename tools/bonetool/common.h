@@ -2,7 +2,10 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -12,16 +15,44 @@ namespace bonetool {
 
 using namespace Vantorix::Bone_Import;
 
+// A library error on one file, with what the validator finds in that file,
+// so that a user learns what is wrong with it ("x.png: offset 0: header is not
+// BONE"). main prints the error, then each line of the explanation.
+struct File_Refused : std::runtime_error {
+  File_Refused(const Kernel::Exception& error, std::vector<std::string> lines)
+      : std::runtime_error(error.what()), explanation(std::move(lines)) {}
+  std::vector<std::string> explanation;
+};
+
+// Runs `import` on the file at `path`; a library error becomes File_Refused
+// with the validator's findings for that file (a bone file, or a skin file
+// when `skin`). A missing or unreadable file is refused first, in the same
+// words by every command ("cannot read PATH: REASON").
+void Import_File(const std::string& path, bool skin, const std::function<void()>& import);
+
 // A bone file's hierarchy and sequence, imported from one file.
 struct Bone_File {
-  explicit Bone_File(const std::string& file_path) : path(file_path), sequence(hierarchy) {
-    hierarchy.Import(path.c_str());
-    sequence.Import(path.c_str());
-  }
+  explicit Bone_File(const std::string& file_path);
   std::string path;
   Hierarchy hierarchy;
   Sequence sequence;
 };
+
+// An opened skin file (errors explained like Bone_File's).
+std::unique_ptr<Skin_File> Open_Skin_File(const std::string& path);
+
+// The skin to use: `requested`, or the file's only skin when none is named.
+// Names the skins the file has when `requested` is not one of them.
+std::string Choose_Skin(const Skin_File& skins, const std::string& path, const std::string& requested);
+
+// Option checks, applied when the command line is parsed (exit 2): a finite
+// number, a finite number above 0, a finite fraction from 0 to 1.
+const CLI::Validator& Finite();
+const CLI::Validator& Positive();
+const CLI::Validator& Fraction();
+
+// Prints "bonetool: note: TEXT" on stderr unless `text` is empty.
+void Note(const std::string& text);
 
 struct Context {
   int exit_code = 0;
@@ -56,7 +87,7 @@ class Progress {
 // World positions of every bone at the frame's pose. Leaf bones, which
 // sampling never moves, are placed at their first key's offset from the parent
 // so that drawings show the last segment of each chain.
-std::vector<Vector_3<float>> Bone_Positions(const Bone_File& file, Frame& frame);
+std::vector<Vector_3<float>> Bone_Positions(const Sequence& sequence, Frame& frame);
 
 // The subcommands.
 void Add_Info(CLI::App& app, Context& context);
@@ -72,9 +103,10 @@ void Add_Demo(CLI::App& app, Context& context);
 struct Render_Options {
   std::vector<float> times;
   const Skin* skin = nullptr;
+  std::string skin_name;
   std::string title;
 };
-std::string Render_Svg(const Bone_File& file, const Render_Options& options);
+std::string Render_Svg(const Sequence& sequence, const Render_Options& options);
 
 // Used by optimize and demo: largest per-bone differences between two
 // sequences of one hierarchy, sampled on a dense time grid.

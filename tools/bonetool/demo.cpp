@@ -1,11 +1,14 @@
 // demo: the tour of the library on the bundled sample data.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 
 #include "common.h"
+#include "files/output_files.h"
 #include "interchange/gltf_export.h"
 #include "writers/animation_data.h"
 
@@ -23,7 +26,8 @@ std::string Find_Samples(const std::string& requested) {
 }
 
 void Make_Directory(const std::string& dir) {
-  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) throw std::runtime_error("cannot create " + dir);
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+    throw Vantorix::Bone_Tools::File_Error("cannot create " + dir + ": " + std::strerror(errno));
 }
 
 void Print_Tree(const Hierarchy& h, unsigned int bone, int depth) {
@@ -43,7 +47,12 @@ void Add_Demo(CLI::App& app, Context&) {
   command->callback([out, data] {
     const std::string samples = Find_Samples(*data);
     Make_Directory(*out);
-    std::vector<std::string> written;
+    // Every file is checked before the tour starts and appears at its end.
+    namespace Tools = Vantorix::Bone_Tools;
+    Tools::Output_Files files;
+    const std::vector<std::string> written = {*out + "/walk_optimized.bone", *out + "/walk_to_run.bone",
+                                              *out + "/walk.svg", *out + "/walk_to_run.svg", *out + "/walk.glb"};
+    for (const std::string& path : written) files.Output(path, {path.substr(path.rfind('.')).c_str()});
 
     const Bone_File walk(samples + "/humanoid_walk.bone");
     const Bone_File run(samples + "/humanoid_run.bone");
@@ -78,16 +87,14 @@ void Add_Demo(CLI::App& app, Context&) {
     const std::size_t before = Total_Keys(walk.sequence), after = Total_Keys(reduced.sequence);
     std::printf("    keys %zu -> %zu (%.0f%% saved); largest error %.3f degrees, %.4f offset units\n", before, after,
                 100.0 * (1.0 - double(after) / double(before)), worst_rotation, worst_offset);
-    written.push_back(*out + "/walk_optimized.bone");
-    Vantorix::Bone_Tools::Write_Bone_File(written.back(), Vantorix::Bone_Tools::From_Sequence(reduced.sequence));
+    files.Set(written[0], Tools::Encode_Bone_File(Tools::From_Sequence(reduced.sequence)));
 
     std::printf("\n4. Walk into run: the first half of the walk, a 0.3 s transition, the whole run\n");
     Sequence combined(h);  // the run's own hierarchy equals the walk's by value
     combined.Combine(const_cast<Sequence&>(walk.sequence), 0.0f, 0.5f, const_cast<Sequence&>(run.sequence), 0.0f, 1.0f,
                      0.3f);
     std::printf("    length %.3f s, %zu keys\n", combined.Lenght(), Total_Keys(combined));
-    written.push_back(*out + "/walk_to_run.bone");
-    Vantorix::Bone_Tools::Write_Bone_File(written.back(), Vantorix::Bone_Tools::From_Sequence(combined));
+    files.Set(written[1], Tools::Encode_Bone_File(Tools::From_Sequence(combined)));
 
     std::printf("\n5. Pictures\n");
     Skin_File skins((samples + "/humanoid.skin").c_str());
@@ -97,21 +104,18 @@ void Add_Demo(CLI::App& app, Context&) {
     options.skin = &skin;
     for (int i = 0; i < 8; ++i) options.times.push_back(walk.sequence.Lenght() * float(i) / 8.0f);
     options.title = "humanoid walk with its skin";
-    written.push_back(*out + "/walk.svg");
-    Vantorix::Bone_Tools::Write_File_Atomically(written.back(), Render_Svg(walk, options));
-    const Bone_File transition(written[1]);
+    files.Set(written[2], Render_Svg(walk.sequence, options));
     Render_Options strip;
-    for (int i = 0; i < 10; ++i) strip.times.push_back(transition.sequence.Lenght() * float(i) / 9.0f);
+    for (int i = 0; i < 10; ++i) strip.times.push_back(combined.Lenght() * float(i) / 9.0f);
     strip.title = "walk into run";
-    written.push_back(*out + "/walk_to_run.svg");
-    Vantorix::Bone_Tools::Write_File_Atomically(written.back(), Render_Svg(transition, strip));
+    files.Set(written[3], Render_Svg(combined, strip));
 
     std::printf("\n6. For any glTF viewer: the walk with its skin as points\n");
-    const Vantorix::Bone_Tools::Export_Skin points = Vantorix::Bone_Tools::Load_Export_Skin(skins, "body", h);
-    written.push_back(*out + "/walk.glb");
-    Vantorix::Bone_Tools::Write_Gltf(written.back(), walk.sequence, &points);
+    const Tools::Export_Skin points = Tools::Load_Export_Skin(skins, "body", h);
+    files.Set(written[4], Tools::Encode_Gltf(walk.sequence, &points, true));
     std::printf("    %u joints, %zu skin records; open it in a glTF viewer\n", h.Bone_Count(), points.records.size());
 
+    files.Commit();
     std::printf("\nWrote:\n");
     for (const std::string& path : written) std::printf("    %s\n", path.c_str());
   });

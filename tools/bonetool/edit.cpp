@@ -4,14 +4,20 @@
 #include <memory>
 
 #include "common.h"
+#include "files/output_files.h"
 #include "writers/animation_data.h"
 
 namespace bonetool {
 
 namespace {
 
-void Write(const Sequence& sequence, const std::string& out) {
-  Vantorix::Bone_Tools::Write_Bone_File(out, Vantorix::Bone_Tools::From_Sequence(sequence));
+using Vantorix::Bone_Tools::Output_Files;
+using Vantorix::Bone_Tools::Usage_Error;
+
+// Writes the sequence to the declared output `out` and moves it into place.
+void Write(Output_Files& files, const Sequence& sequence, const std::string& out) {
+  files.Set(out, Vantorix::Bone_Tools::Encode_Bone_File(Vantorix::Bone_Tools::From_Sequence(sequence)));
+  files.Commit();
   std::printf("wrote %s\n", out.c_str());
 }
 
@@ -21,13 +27,38 @@ void Add_Simple_Edit(CLI::App& app, const char* name, const char* description,
   auto* command = app.add_subcommand(name, description);
   auto paths = std::make_shared<std::pair<std::string, std::string>>();
   command->add_option("IN", paths->first, "Bone file to read")->required();
-  command->add_option("OUT", paths->second, "Bone file to write")->required();
+  command->add_option("OUT", paths->second, "Bone file to write (.bone)")->required();
   command->callback([paths, edit] {
+    Output_Files files;
+    files.Input(paths->first);
+    files.Output(paths->second, {".bone"});
     Bone_File file(paths->first);
     edit(file.sequence);
-    Write(file.sequence, paths->second);
+    Write(files, file.sequence, paths->second);
   });
   if (added) *added = command;
+}
+
+// "A and B have different skeletons: ..." naming the first difference.
+std::string Skeleton_Difference(const Bone_File& a, const Bone_File& b) {
+  const Hierarchy &ha = a.hierarchy, &hb = b.hierarchy;
+  const std::string intro = a.path + " and " + b.path + " have different skeletons: ";
+  if (ha.Bone_Count() != hb.Bone_Count())
+    return intro + std::to_string(ha.Bone_Count()) + " bones against " + std::to_string(hb.Bone_Count());
+  const auto parent = [](const Hierarchy& h, unsigned int bone) {
+    const unsigned int p = h.Parent_Index(bone);
+    return p == INVALID_INDEX ? std::string("no parent") : "parent " + std::string(h.Bone_Name(p));
+  };
+  for (unsigned int bone = 0; bone < ha.Bone_Count(); ++bone) {
+    const std::string number = "bone " + std::to_string(bone) + " is ";
+    if (std::string(ha.Bone_Name(bone)) != hb.Bone_Name(bone))
+      return intro + number + ha.Bone_Name(bone) + " in the first, " + hb.Bone_Name(bone) + " in the second";
+    if (parent(ha, bone) != parent(hb, bone))
+      return intro + number + ha.Bone_Name(bone) + " with " + parent(ha, bone) + " in the first, " + parent(hb, bone) +
+             " in the second";
+  }
+  return intro + "the root is " + ha.Bone_Name(ha.Root_Index()) + " in the first, " + hb.Bone_Name(hb.Root_Index()) +
+         " in the second";
 }
 
 }  // namespace
@@ -47,13 +78,19 @@ void Add_Edit_Commands(CLI::App& app, Context&) {
     };
     auto o = std::make_shared<Options>();
     command->add_option("IN", o->in, "Bone file to read")->required();
-    command->add_option("OUT", o->out, "Bone file to write")->required();
+    command->add_option("OUT", o->out, "Bone file to write (.bone)")->required();
     command
         ->add_option("--rotation-tolerance", o->rotation,
                      "Least quaternion dot product with the interpolated rotation (cosine of half the angle)")
-        ->required();
-    command->add_option("--offset-tolerance", o->offset, "Greatest distance from the interpolated offset")->required();
+        ->required()
+        ->check(Finite());
+    command->add_option("--offset-tolerance", o->offset, "Greatest distance from the interpolated offset")
+        ->required()
+        ->check(Finite());
     command->callback([o] {
+      Output_Files files;
+      files.Input(o->in);
+      files.Output(o->out, {".bone"});
       const Bone_File original(o->in);
       Bone_File reduced(o->in);
       reduced.sequence.Optimize(o->rotation, o->offset);
@@ -66,7 +103,7 @@ void Add_Edit_Commands(CLI::App& app, Context&) {
       const std::size_t before = Total_Keys(original.sequence), after = Total_Keys(reduced.sequence);
       std::printf("%-20s %8zu %8zu  (%.1f%% of the keys kept)\n", "total", before, after,
                   before ? 100.0 * double(after) / double(before) : 100.0);
-      Write(reduced.sequence, o->out);
+      Write(files, reduced.sequence, o->out);
     });
   }
   // combine
@@ -80,21 +117,34 @@ void Add_Edit_Commands(CLI::App& app, Context&) {
     auto o = std::make_shared<Options>();
     command->add_option("A", o->a, "First bone file")->required();
     command->add_option("B", o->b, "Second bone file (same skeleton)")->required();
-    command->add_option("OUT", o->out, "Bone file to write")->required();
+    command->add_option("OUT", o->out, "Bone file to write (.bone)")->required();
     command->add_option("--a-range", o->a_range, "Start and end of A's stretch, fractions of its length")
         ->expected(2)
+        ->check(Fraction())
         ->capture_default_str();
     command->add_option("--b-range", o->b_range, "Start and end of B's stretch, fractions of its length")
         ->expected(2)
+        ->check(Fraction())
         ->capture_default_str();
-    command->add_option("--transition", o->transition, "Duration of the transition")->capture_default_str();
+    command->add_option("--transition", o->transition, "Duration of the transition, above 0")
+        ->check(Positive())
+        ->capture_default_str();
     command->callback([o] {
+      for (const auto* range : {&o->a_range, &o->b_range})
+        if (!((*range)[0] < (*range)[1]))
+          throw Usage_Error("a stretch must start before it ends: " + std::to_string((*range)[0]) + " .. " +
+                            std::to_string((*range)[1]));
+      Output_Files files;
+      files.Input(o->a);
+      files.Input(o->b);
+      files.Output(o->out, {".bone"});
       const Bone_File a(o->a), b(o->b);
+      if (a.hierarchy != b.hierarchy) throw std::runtime_error(Skeleton_Difference(a, b));
       Sequence result(a.hierarchy);
       result.Combine(const_cast<Sequence&>(a.sequence), o->a_range[0], o->a_range[1], const_cast<Sequence&>(b.sequence),
                      o->b_range[0], o->b_range[1], o->transition);
       std::printf("combined length %g, %zu keys\n", result.Lenght(), Total_Keys(result));
-      Write(result, o->out);
+      Write(files, result, o->out);
     });
   }
   Add_Simple_Edit(app, "flip", "Reverse a sequence in time", [](Sequence& s) { s.Flip(); });
@@ -108,7 +158,8 @@ void Add_Edit_Commands(CLI::App& app, Context&) {
         [angles](Sequence& s) { s.Rotate(Matrix_From_Degrees((*angles)[0], (*angles)[1], (*angles)[2])); }, &command);
     command->add_option("--angles", *angles, "Degrees about x, y and z; x turns first, then y, then z")
         ->expected(3)
-        ->required();
+        ->required()
+        ->check(Finite());
   }
 }
 

@@ -77,8 +77,9 @@ void Add_Sample(CLI::App& app, Context&) {
   };
   auto options = std::make_shared<Options>();
   command->add_option("FILE", options->path, "Bone file")->required();
-  auto* time = command->add_option("--time", options->time, "Time in the file's unit (clamped to the sequence)");
-  auto* fraction = command->add_option("--fraction", options->fraction, "Fraction of the length");
+  auto* time = command->add_option("--time", options->time, "Time in the file's unit (clamped to the sequence)")
+                   ->check(Finite());
+  auto* fraction = command->add_option("--fraction", options->fraction, "Fraction of the length")->check(Finite());
   time->excludes(fraction);
   command->add_flag("--ignore-root-offset", options->ignore_root_offset, "Keep the root at the origin");
   command->add_flag("--json", options->as_json, "Print JSON");
@@ -124,14 +125,14 @@ void Add_Skin(CLI::App& app, Context&) {
   };
   auto options = std::make_shared<Options>();
   command->add_option("FILE", options->path, "Skin file")->required();
-  auto* name = command->add_option("--name", options->name, "Skin to import (exact name)");
+  auto* name = command->add_option("--name", options->name, "Skin to import (exact name; default: the only skin)");
   auto* hierarchy = command->add_option("--hierarchy", options->hierarchy, "Bone file to import the skin against");
   name->needs(hierarchy);
-  hierarchy->needs(name);
   command->add_flag("--json", options->as_json, "Print JSON");
   command->callback([options] {
-    Skin_File skins(options->path.c_str());
-    if (options->name.empty()) {
+    const std::unique_ptr<Skin_File> opened = Open_Skin_File(options->path);
+    Skin_File& skins = *opened;
+    if (options->hierarchy.empty()) {
       json list = json::array();
       std::vector<Skin_File::Vertex> vertices;
       for (unsigned int s = 0; s < skins.Skin_Count(); ++s) {
@@ -150,7 +151,8 @@ void Add_Skin(CLI::App& app, Context&) {
       return;
     }
     Hierarchy h;
-    h.Import(options->hierarchy.c_str());
+    Import_File(options->hierarchy, false, [&] { h.Import(options->hierarchy.c_str()); });
+    options->name = Choose_Skin(skins, options->path, options->name);
     Skin skin;
     skin.Import(skins, options->name.c_str(), h);
     json bones = json::array();

@@ -7,6 +7,8 @@
 #include <sstream>
 
 #include "common.h"
+#include "files/output_files.h"
+#include "files/skin_weights.h"
 #include "writers/animation_data.h"
 
 namespace bonetool {
@@ -49,15 +51,25 @@ struct Pose {
   std::vector<Vector_3<float>> skin;
 };
 
+// The skin's weights, normalised per vertex as export normalises them.
+Vantorix::Bone_Tools::Vertex_Weights Skin_Weights(const Skin& skin) {
+  Vantorix::Bone_Tools::Vertex_Weights weights;
+  for (unsigned int b = 0; b < skin.bone_count; ++b)
+    for (unsigned int k = 0; k < skin.vert_count[b]; ++k) weights.Add(skin.vert_index[b][k], skin.vert_weight[b][k]);
+  return weights;
+}
+
 // Skin vertices: sum over bindings of weight * (Base * position + Offset).
-std::vector<Vector_3<float>> Skin_Points(const Skin& skin, Frame& frame, unsigned int bone_count) {
+std::vector<Vector_3<float>> Skin_Points(const Skin& skin, const Vantorix::Bone_Tools::Vertex_Weights& weights,
+                                         Frame& frame, unsigned int bone_count) {
   std::map<unsigned int, Vector_3<float>> points;
   for (unsigned int b = 0; b < skin.bone_count && b < bone_count; ++b)
     for (unsigned int k = 0; k < skin.vert_count[b]; ++k) {
       Vector_3<float> p;
       Template_Library::M3x3_V3_Mul_V3_Add(frame.Base(b), skin.vert_pos[b][k], frame.Offset(b), p);
       Vector_3<float>& sum = points.emplace(skin.vert_index[b][k], Vector_3<float>{0, 0, 0}).first->second;
-      Template_Library::V3_S_Mul_V3_S_Mul_Add(sum, p, sum, 1.0f, skin.vert_weight[b][k]);
+      const float weight = float(weights.Normalised(skin.vert_index[b][k], skin.vert_weight[b][k]));
+      Template_Library::V3_S_Mul_V3_S_Mul_Add(sum, p, sum, 1.0f, weight);
     }
   std::vector<Vector_3<float>> out;
   for (const auto& entry : points) out.push_back(entry.second);
@@ -68,15 +80,20 @@ float Finite_Or_Zero(float v) { return std::isfinite(v) ? v : 0.0f; }
 
 }  // namespace
 
-std::string Render_Svg(const Bone_File& file, const Render_Options& options) {
-  const Hierarchy& h = file.hierarchy;
+std::string Render_Svg(const Sequence& sequence, const Render_Options& options) {
+  const Hierarchy& h = sequence.Get_Hierarchy();
   std::vector<Pose> poses;
   Frame frame(h, false);
+  Vantorix::Bone_Tools::Vertex_Weights weights;
+  if (options.skin) {
+    weights = Skin_Weights(*options.skin);
+    Note(weights.Note(options.skin_name));
+  }
   Progress progress("rendering", options.times.size());
   for (float time : options.times) {
-    file.sequence.Get_Frame_Time(frame, time);
-    Pose pose{time, Bone_Positions(file, frame), {}};
-    if (options.skin) pose.skin = Skin_Points(*options.skin, frame, h.Bone_Count());
+    sequence.Get_Frame_Time(frame, time);
+    Pose pose{time, Bone_Positions(sequence, frame), {}};
+    if (options.skin) pose.skin = Skin_Points(*options.skin, weights, frame, h.Bone_Count());
     // Each pose is centred on its root horizontally, so a clip that travels
     // stays in its panel.
     const Vector_3<float> root = pose.bones[h.Root_Index()];
@@ -156,24 +173,29 @@ void Add_Render(CLI::App& app, Context&) {
   auto o = std::make_shared<Options>();
   command->add_option("FILE", o->path, "Bone file")->required();
   auto* skin = command->add_option("--skin", o->skin, "Skin file whose vertices to draw");
-  auto* name = command->add_option("--name", o->name, "Skin to draw");
-  skin->needs(name);
+  auto* name = command->add_option("--name", o->name, "Skin to draw (default: the file's only skin)");
   name->needs(skin);
   auto* frames = command->add_option("--frames", o->frames, "Poses evenly spread over the sequence")
                      ->check(CLI::Range(1u, 1000u))
                      ->capture_default_str();
-  auto* time = command->add_option("--time", o->time, "Draw the one pose at this time");
+  auto* time = command->add_option("--time", o->time, "Draw the one pose at this time")->check(Finite());
   frames->excludes(time);
-  command->add_option("-o,--output", o->out, "SVG file to write")->required();
+  command->add_option("-o,--output", o->out, "SVG file to write (.svg)")->required();
   command->callback([o, time] {
+    Vantorix::Bone_Tools::Output_Files files;
+    files.Input(o->path);
+    if (!o->skin.empty()) files.Input(o->skin);
+    files.Output(o->out, {".svg"});
     const Bone_File file(o->path);
     std::unique_ptr<Skin_File> skin_file;
     Skin skin;
     Render_Options options;
     if (!o->skin.empty()) {
-      skin_file = std::make_unique<Skin_File>(o->skin.c_str());
+      skin_file = Open_Skin_File(o->skin);
+      o->name = Choose_Skin(*skin_file, o->skin, o->name);
       skin.Import(*skin_file, o->name.c_str(), file.hierarchy);
       options.skin = &skin;
+      options.skin_name = o->name;
     }
     if (time->count()) {
       options.times.push_back(o->time);
@@ -182,7 +204,8 @@ void Add_Render(CLI::App& app, Context&) {
         options.times.push_back(o->frames == 1 ? 0.0f : file.sequence.Lenght() * float(i) / float(o->frames - 1));
     }
     options.title = o->path;
-    Vantorix::Bone_Tools::Write_File_Atomically(o->out, Render_Svg(file, options));
+    files.Set(o->out, Render_Svg(file.sequence, options));
+    files.Commit();
     std::printf("wrote %s\n", o->out.c_str());
   });
 }

@@ -272,22 +272,19 @@ class Gltf_Builder {
     // vertex index -> (bone -> summed weight, weighted bind position)
     struct Point {
       std::map<unsigned int, double> weights;
-      std::array<double, 3> weighted{}, plain{};
-      double total = 0;
-      unsigned int records = 0;
+      std::array<double, 3> weighted{};
     };
     std::map<unsigned int, Point> points;
+    const Vertex_Weights normalised = skin_->Weights();
     for (const Bone_Import::Skin_File::Vertex& record : skin_->records) {
       const unsigned int bone = skin_->table_to_bone.at(record.bone);
       const std::array<double, 3> p = world_.at(bone).Apply({record.x, record.y, record.z});
       if (!std::isfinite(p[0] + p[1] + p[2] + record.weight))
         throw std::runtime_error("skin " + skin_->name + " holds a value that is not finite");
       Point& point = points[record.vertex_index];
-      const double weight = std::max(0.0f, record.weight);
+      const double weight = normalised.Normalised(record.vertex_index, record.weight);
       point.weights[bone] += weight;
-      point.total += weight;
-      ++point.records;
-      for (int i = 0; i < 3; ++i) point.weighted[i] += weight * p[i], point.plain[i] += p[i];
+      for (int i = 0; i < 3; ++i) point.weighted[i] += weight * p[i];
     }
     std::size_t most = 1;
     for (const auto& entry : points) most = std::max(most, entry.second.weights.size());
@@ -299,13 +296,11 @@ class Gltf_Builder {
     std::vector<std::vector<float>> weights(sets);
     for (const auto& entry : points) {
       const Point& point = entry.second;
-      for (int i = 0; i < 3; ++i)
-        positions.push_back(float(point.total > 0 ? point.weighted[i] / point.total : point.plain[i] / point.records));
+      for (int i = 0; i < 3; ++i) positions.push_back(float(point.weighted[i]));
       std::size_t slot = 0;
       for (const auto& influence : point.weights) {
         joints[slot / 4].push_back(std::uint16_t(influence.first));
-        weights[slot / 4].push_back(
-            float(point.total > 0 ? influence.second / point.total : 1.0 / double(point.weights.size())));
+        weights[slot / 4].push_back(float(influence.second));
         ++slot;
       }
       for (; slot < 4 * sets; ++slot) {
@@ -353,12 +348,24 @@ bool Ends_With(const std::string& text, const std::string& end) {
 
 }  // namespace
 
+Vertex_Weights Export_Skin::Weights() const {
+  Vertex_Weights weights;
+  for (const Bone_Import::Skin_File::Vertex& record : records) weights.Add(record.vertex_index, record.weight);
+  return weights;
+}
+
 Export_Skin Load_Export_Skin(Bone_Import::Skin_File& skin_file, const std::string& name,
                              const Bone_Import::Hierarchy& hierarchy) {
   Export_Skin skin;
   skin.name = name;
   if (!skin_file.Get_Skin(skin.records, name.c_str()))
     throw std::runtime_error("no skin \"" + name + "\" in the skin file");
+  for (std::size_t k = 0; k < skin.records.size(); ++k) {
+    if (skin.records[k].bone >= skin_file.Bone_Count())
+      throw std::runtime_error("skin " + name + " record " + std::to_string(k) + " names bone " +
+                               std::to_string(skin.records[k].bone) + ", past the " +
+                               std::to_string(skin_file.Bone_Count()) + "-entry bone table");
+  }
   for (unsigned int b = 0; b < skin_file.Bone_Count(); ++b) {
     const unsigned int bone = hierarchy.Bone_Index(skin_file.Bone_Name(b));
     if (bone == INVALID_INDEX)
@@ -377,8 +384,10 @@ std::string Encode_Gltf(const Bone_Import::Sequence& sequence, const Export_Skin
   return out.str();
 }
 
+bool Is_Binary_Gltf(const std::string& path) { return Ends_With(path, ".glb"); }
+
 void Write_Gltf(const std::string& path, const Bone_Import::Sequence& sequence, const Export_Skin* skin) {
-  Write_File_Atomically(path, Encode_Gltf(sequence, skin, Ends_With(path, ".glb")));
+  Write_File_Atomically(path, Encode_Gltf(sequence, skin, Is_Binary_Gltf(path)));
 }
 
 }  // namespace Bone_Tools

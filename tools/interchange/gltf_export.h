@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bone_import/bone_import.h"
+#include "files/skin_weights.h"
 
 namespace Vantorix {
 namespace Bone_Tools {
@@ -22,10 +23,13 @@ struct Export_Skin {
   std::vector<Bone_Import::Skin_File::Vertex> records;
   // For each entry of the skin file's bone table, the hierarchy's bone.
   std::vector<unsigned int> table_to_bone;
+  // The records' weights, normalised per vertex (files/skin_weights.h).
+  Vertex_Weights Weights() const;
 };
 
 // Reads skin `name` from `skin_file` and maps its bone table onto `hierarchy`
-// (letter case ignored). Throws std::runtime_error for an unknown skin or bone.
+// (letter case ignored). Throws std::runtime_error for an unknown skin, a
+// record whose bone lies past the bone table, or a bone the hierarchy lacks.
 Export_Skin Load_Export_Skin(Bone_Import::Skin_File& skin_file, const std::string& name,
                              const Bone_Import::Hierarchy& hierarchy);
 
@@ -33,6 +37,9 @@ Export_Skin Load_Export_Skin(Bone_Import::Skin_File& skin_file, const std::strin
 // buffer embedded. Throws std::runtime_error for sequences glTF cannot hold
 // (key times that do not increase, parent loops).
 std::string Encode_Gltf(const Bone_Import::Sequence& sequence, const Export_Skin* skin, bool binary);
+
+// Whether `path` names a binary glTF (.glb, any letter case).
+bool Is_Binary_Gltf(const std::string& path);
 
 // Writes .glb as binary and anything else as .gltf JSON, atomically.
 void Write_Gltf(const std::string& path, const Bone_Import::Sequence& sequence, const Export_Skin* skin);

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <random>
+
+#include "files/output_files.h"
 
 namespace Vantorix {
 namespace Bone_Tools {
@@ -123,22 +123,10 @@ std::string Encode_Skin_File(const Skin_File_Data& skins) {
 }
 
 void Write_File_Atomically(const std::string& path, const std::string& bytes) {
-  std::random_device entropy;
-  const std::string temporary = path + ".tmp" + std::to_string(entropy() % 1000000u);
-  {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    if (!file) throw std::runtime_error("cannot write " + path);
-    file.write(bytes.data(), std::streamsize(bytes.size()));
-    file.close();
-    if (!file) {
-      std::remove(temporary.c_str());
-      throw std::runtime_error("cannot write " + path);
-    }
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::remove(temporary.c_str());
-    throw std::runtime_error("cannot replace " + path);
-  }
+  Output_Files files;
+  files.Output(path, {""});
+  files.Set(path, bytes);
+  files.Commit();
 }
 
 }  // namespace Bone_Tools

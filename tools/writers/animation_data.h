@@ -63,8 +63,9 @@ Animation_Data From_Sequence(const Bone_Import::Sequence& sequence);
 std::string Encode_Bone_File(const Animation_Data& animation);
 std::string Encode_Skin_File(const Skin_File_Data& skins);
 
-// Write `bytes` to `path` through a temporary file and a rename. Throws
-// std::runtime_error when the file cannot be written.
+// Write `bytes` to `path` through a temporary file and a rename, with the
+// rules of files/output_files.h (a read-only target is refused, a replaced
+// file keeps its mode). Throws File_Error, which says why.
 void Write_File_Atomically(const std::string& path, const std::string& bytes);
 
 inline void Write_Bone_File(const std::string& path, const Animation_Data& animation) {
