@@ -54,4 +54,8 @@ inline test_support::Bone_File Mocap(unsigned int animated, unsigned int keys, f
   return file;
 }
 
+// CMU motion capture: BVH/01_01 from Debian's assimp-testmodels, converted
+// with bonetool's converter on first use. Empty when the file is not installed.
+std::string Cmu_01_01();
+
 }  // namespace bench_data

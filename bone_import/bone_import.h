@@ -34,6 +34,13 @@
 #include "kernel.h"
 #include "template_library.h"
 
+// Branch hint for the inline read path.
+#if defined(__GNUC__) || defined(__clang__)
+#define BONE_IMPORT_UNLIKELY(condition) __builtin_expect(!!(condition), 0)
+#else
+#define BONE_IMPORT_UNLIKELY(condition) (condition)
+#endif
+
 namespace Vantorix {
 namespace Bone_Import {
 
@@ -134,6 +141,7 @@ class BONE_IMPORT_API Quaternion {
 BONE_IMPORT_API Quaternion Blend(const Quaternion& a, const Quaternion& b, float f);
 
 class Frame;
+struct Key_Groups;
 
 // ---------------------------------------------------------------------------
 // Sequence: one animation of all bones of a hierarchy. Per bone an
@@ -227,6 +235,9 @@ class BONE_IMPORT_API Sequence {
   // Records whether the bone's key times increase strictly, which lets
   // sampling take a shortcut to the one interval that holds a time.
   void Note_Key_Order(unsigned int bone);
+  // Groups the sampled bones by key times that are the same to the bit, for
+  // sampling (key_groups.h). Run after every fill or edit of the keys.
+  void Build_Key_Groups();
   // Throws unless the sequence is filled: "Sequence is empty", or the
   // failed-import message.
   void Require_Filled() const;
@@ -238,6 +249,7 @@ class BONE_IMPORT_API Sequence {
   Vector_3<float>** frame_offsets;
   const Hierarchy* hier;
   unsigned char* increasing_times;  // per bone: 1 when key times increase strictly
+  struct Key_Groups* key_groups;    // how sampling reads the keys
   // EMPTY until a fill starts, FAILED while it runs and after it failed,
   // FILLED once it completed. Every operation that reads keys checks this one
   // value.
@@ -246,8 +258,11 @@ class BONE_IMPORT_API Sequence {
 
 // ---------------------------------------------------------------------------
 // Frame: one pose of every bone. Sampling writes local poses; Base and Offset
-// compute a bone's output (rotation matrix and position in the host's space)
-// on first read after the frame was marked dirty, parent before child.
+// return a bone's output (rotation matrix and position in the host's space),
+// computed from the local poses when first read after the frame was marked
+// dirty, parent before child. The first read of a frame that sampling (or
+// Interpolate, or Set_Dirty) left dirty brings every bone up to date in one
+// pass, four bones at a time where SIMD is available; later reads are a load.
 class BONE_IMPORT_API Frame {
  public:
   // Reads the hierarchy's bone count once. Every bone starts at the identity
@@ -263,9 +278,15 @@ class BONE_IMPORT_API Frame {
   void Set_Dirty();
   // Output rotation of `bone`: parent's output base * local rotation. No
   // range check. The reference stays valid while the frame lives.
-  const Matrix_3x3<float>& Base(unsigned int bone);
+  const Matrix_3x3<float>& Base(unsigned int bone) {
+    if (BONE_IMPORT_UNLIKELY(dirty[bone] != 0)) Refresh(bone);
+    return output_bases[bone];
+  }
   // Output position of `bone`: parent base * local offset + parent position.
-  const Vector_3<float>& Offset(unsigned int bone);
+  const Vector_3<float>& Offset(unsigned int bone) {
+    if (BONE_IMPORT_UNLIKELY(dirty[bone] != 0)) Refresh(bone);
+    return output_offsets[bone];
+  }
 
   // Brings every bone up to date, then applies m to every output (B -> m*B,
   // o -> m*o). The result stands until the next Set_Dirty.
@@ -286,14 +307,20 @@ class BONE_IMPORT_API Frame {
   friend class Sequence;
   friend BONE_IMPORT_API void Interpolate(Frame& out, const Frame& a, const Frame& b, float t);
 
-  // The inline ones are defined, and only used, in the library's frame code.
-  inline void Update_Output(unsigned int bone);
+  // Brings `bone` up to date: every bone at once after Set_Dirty, else the
+  // bone and its stale ancestors.
+  void Refresh(unsigned int bone);
+  void Update_All();
   void Update_Chain(unsigned int bone);
+  void Build_Update_Order();
+  // The inline ones are defined, and only used, in the library's frame code.
   inline void Compute_From_Parent(unsigned int bone, unsigned int parent);
   inline void Compute_As_Root(unsigned int bone);
+  inline void Compute_Four(const unsigned int* bones, unsigned int count);
   void Flip_Output(unsigned int axis);
 
   bool ignore_root_offset;
+  bool all_stale;  // Set_Dirty since the last whole update
   Quaternion* local_rotations;
   Vector_3<float>* local_offsets;
   Matrix_3x3<float>* output_bases;
@@ -305,6 +332,17 @@ class BONE_IMPORT_API Frame {
   // Per bone the parent its output is computed from; INVALID_INDEX for the
   // root and for bones computed like it.
   unsigned int* output_parents;
+  // The bones reachable from a root: root_count bones computed like the
+  // root, then groups of up to four whose parents are in earlier groups;
+  // group_ends[g] is one past group g's last entry. Bones in a parent loop
+  // are not listed and are updated when read.
+  unsigned int* update_order;
+  unsigned int* group_ends;
+  unsigned int root_count;
+  unsigned int group_count;
+  // Per bone, the key interval sampling found last time: where the next
+  // sequential sample most likely lies. Only a hint; results never depend on it.
+  unsigned int* key_hints;
 };
 
 // Writes into `out` the blend of the local poses of `a` and `b` with weight t

@@ -10,9 +10,8 @@ namespace {
 
 const char* const SOURCE = "bone_import/bones";
 
-// Appends a key unless its time fails to rise above the last key's: times
-// that float rounding (or a source's own keys) bring together never make a
-// zero-length interval.
+// Appends a boundary key unless its time fails to rise above the last key's:
+// times that float rounding brings together never make a zero-length interval.
 void Append_Key(std::vector<Bone_Key>& keys, const Bone_Key& key) {
   if (keys.empty() || keys.back().time < key.time) keys.push_back(key);
 }
@@ -32,7 +31,7 @@ void Append_Inner_Keys(std::vector<Bone_Key>& keys, const Sequence& source, unsi
     const float t = times[k];
     if (!(start < t && t < end)) continue;
     const float shifted = (t - start) + shift;
-    if (shifted < boundary) Append_Key(keys, Bone_Key{shifted, offsets[k], rotations[k]});
+    if (keys.back().time < shifted && shifted < boundary) keys.push_back(Bone_Key{shifted, offsets[k], rotations[k]});
   }
 }
 
@@ -95,6 +94,7 @@ void Sequence::Combine(Sequence& a, float a_start_index, float a_end_index, Sequ
     Note_Key_Order(bone);
   }
   length = ((a_end - a_start) + (b_end - b_start)) + transition_time;
+  Build_Key_Groups();
   state = Fill_State::FILLED;
 }
 

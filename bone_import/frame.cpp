@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <queue>
+#include <vector>
 
 #include "bone_import.h"
 #include "check.h"
@@ -15,6 +17,7 @@ constexpr unsigned char CLEAN = 0, STALE = 1, ON_WALK = 2;
 
 Frame::Frame(const Hierarchy& hierarchy, bool ignore_root)
     : ignore_root_offset(ignore_root),
+      all_stale(true),
       local_rotations(nullptr),
       local_offsets(nullptr),
       output_bases(nullptr),
@@ -23,21 +26,32 @@ Frame::Frame(const Hierarchy& hierarchy, bool ignore_root)
       hier(&hierarchy),
       bone_count(hierarchy.Bone_Count()),
       update_chain(nullptr),
-      output_parents(nullptr) {
+      output_parents(nullptr),
+      update_order(nullptr),
+      group_ends(nullptr),
+      root_count(0),
+      group_count(0),
+      key_hints(nullptr) {
   BONE_IMPORT_CHECK(!hierarchy.Failed(), "!hierarchy.Failed()", "bone_import/bones",
                     "Hierarchy import failed, can't make a frame of it");
   local_rotations = new Quaternion[bone_count];
-  local_offsets = new Vector_3<float>[bone_count];
+  // One spare vector each: the four-bone pass loads offsets four floats at a
+  // time, reaching one float past the last bone's.
+  local_offsets = new Vector_3<float>[bone_count + 1]();
   output_bases = new Matrix_3x3<float>[bone_count];
-  output_offsets = new Vector_3<float>[bone_count];
+  output_offsets = new Vector_3<float>[bone_count + 1]();
   dirty = new unsigned char[bone_count];
   update_chain = new unsigned int[bone_count];
   output_parents = new unsigned int[bone_count];
+  update_order = new unsigned int[bone_count];
+  group_ends = new unsigned int[bone_count + 1];
+  key_hints = new unsigned int[bone_count]();
   const unsigned int root = hierarchy.Root_Index();
   for (unsigned int b = 0; b < bone_count; ++b) {
     const unsigned int parent = b == root ? INVALID_INDEX : hierarchy.Parent_Index(b);
     output_parents[b] = parent < bone_count ? parent : INVALID_INDEX;
   }
+  Build_Update_Order();
   std::fill(local_rotations, local_rotations + bone_count, Quaternion::Identity());
   std::fill(local_offsets, local_offsets + bone_count, Vector_3<float>{0.0f, 0.0f, 0.0f});
   std::fill(output_bases, output_bases + bone_count, Matrix_3x3<float>::Identity());
@@ -53,29 +67,85 @@ Frame::~Frame() {
   delete[] dirty;
   delete[] update_chain;
   delete[] output_parents;
+  delete[] update_order;
+  delete[] group_ends;
+  delete[] key_hints;
 }
 
-// The usual case inline: the parent was read first and is clean.
-inline void Frame::Update_Output(unsigned int bone) {
-  if (dirty[bone] == CLEAN) return;
-  const unsigned int parent = output_parents[bone];
-  if (parent != INVALID_INDEX && dirty[parent] == CLEAN)
-    Compute_From_Parent(bone, parent);
-  else
-    Update_Chain(bone);
+// The bones computed like the root first, then groups of up to four bones
+// whose parents are all in earlier groups. Each step takes the ready bones
+// with the longest chains below them, so that the groups stay full.
+void Frame::Build_Update_Order() {
+  std::vector<unsigned int> child_start(bone_count + 1, 0), children(bone_count);
+  for (unsigned int b = 0; b < bone_count; ++b)
+    if (output_parents[b] != INVALID_INDEX) ++child_start[output_parents[b] + 1];
+  for (unsigned int b = 0; b < bone_count; ++b) child_start[b + 1] += child_start[b];
+  std::vector<unsigned int> fill(child_start.begin(), child_start.end() - 1);
+  for (unsigned int b = 0; b < bone_count; ++b)
+    if (output_parents[b] != INVALID_INDEX) children[fill[output_parents[b]]++] = b;
+
+  // Breadth first from the roots, then the height of each bone's subtree.
+  std::vector<unsigned int> reached;
+  for (unsigned int b = 0; b < bone_count; ++b)
+    if (output_parents[b] == INVALID_INDEX) reached.push_back(b);
+  root_count = unsigned(reached.size());
+  for (std::size_t i = 0; i < reached.size(); ++i)
+    for (unsigned int c = child_start[reached[i]]; c < child_start[reached[i] + 1]; ++c) reached.push_back(children[c]);
+  std::vector<unsigned int> height(bone_count, 0);
+  for (std::size_t i = reached.size(); i-- > 0;) {
+    const unsigned int parent = output_parents[reached[i]];
+    if (parent != INVALID_INDEX) height[parent] = std::max(height[parent], height[reached[i]] + 1);
+  }
+
+  std::copy(reached.begin(), reached.begin() + root_count, update_order);
+  unsigned int listed = root_count;
+  group_count = 0;
+  const auto later = [&](unsigned int a, unsigned int b) {
+    return height[a] != height[b] ? height[a] < height[b] : a > b;
+  };
+  std::priority_queue<unsigned int, std::vector<unsigned int>, decltype(later)> ready(later);
+  for (unsigned int r = 0; r < root_count; ++r)
+    for (unsigned int c = child_start[update_order[r]]; c < child_start[update_order[r] + 1]; ++c)
+      ready.push(children[c]);
+  while (!ready.empty()) {
+    const unsigned int start = listed;
+    while (!ready.empty() && listed - start < 4) {
+      update_order[listed++] = ready.top();
+      ready.pop();
+    }
+    group_ends[group_count++] = listed;
+    for (unsigned int i = start; i < listed; ++i)
+      for (unsigned int c = child_start[update_order[i]]; c < child_start[update_order[i] + 1]; ++c)
+        ready.push(children[c]);
+  }
 }
 
-const Matrix_3x3<float>& Frame::Base(unsigned int bone) {
-  Update_Output(bone);
-  return output_bases[bone];
+void Frame::Set_Dirty() {
+  std::fill(dirty, dirty + bone_count, STALE);
+  all_stale = true;
 }
 
-const Vector_3<float>& Frame::Offset(unsigned int bone) {
-  Update_Output(bone);
-  return output_offsets[bone];
+void Frame::Refresh(unsigned int bone) {
+  if (all_stale) Update_All();
+  if (dirty[bone] != CLEAN) Update_Chain(bone);
 }
 
-void Frame::Set_Dirty() { std::fill(dirty, dirty + bone_count, STALE); }
+// The roots, then the groups, four bones at a time where SIMD is available.
+// Bones in parent loops stay stale and are computed when read.
+void Frame::Update_All() {
+  all_stale = false;
+  for (unsigned int i = 0; i < root_count; ++i) Compute_As_Root(update_order[i]);
+  unsigned int start = root_count;
+  for (unsigned int g = 0; g < group_count; ++g) {
+    const unsigned int end = group_ends[g];
+#ifdef BONE_IMPORT_SSE
+    Compute_Four(update_order + start, end - start);
+#else
+    for (unsigned int i = start; i < end; ++i) Compute_From_Parent(update_order[i], output_parents[update_order[i]]);
+#endif
+    start = end;
+  }
+}
 
 inline void Frame::Compute_From_Parent(unsigned int b, unsigned int p) {
   Matrix_3x3<float> local;
@@ -109,6 +179,82 @@ inline void Frame::Compute_From_Parent(unsigned int b, unsigned int p) {
 #endif
   dirty[b] = CLEAN;
 }
+
+#ifdef BONE_IMPORT_SSE
+// Up to four bones whose parents are up to date: per lane exactly the
+// operations of Rotation_Matrix and Compute_From_Parent, in the same order,
+// so the results are the same to the bit. Lanes past `count` repeat the last
+// bone (and store the same values again).
+inline void Frame::Compute_Four(const unsigned int* group, unsigned int count) {
+  const unsigned int b[4] = {group[0], group[count > 1 ? 1 : 0], group[count > 2 ? 2 : count - 1],
+                             group[count > 3 ? 3 : count - 1]};
+  __m128 w = _mm_loadu_ps(&local_rotations[b[0]].w), x = _mm_loadu_ps(&local_rotations[b[1]].w);
+  __m128 y = _mm_loadu_ps(&local_rotations[b[2]].w), z = _mm_loadu_ps(&local_rotations[b[3]].w);
+  _MM_TRANSPOSE4_PS(w, x, y, z);
+  const __m128 two = _mm_set1_ps(2.0f), one = _mm_set1_ps(1.0f);
+  const __m128 x2 = _mm_mul_ps(two, x), y2 = _mm_mul_ps(two, y), z2 = _mm_mul_ps(two, z), w2 = _mm_mul_ps(two, w);
+  const __m128 xx2 = _mm_mul_ps(x2, x), yy2 = _mm_mul_ps(y2, y), zz2 = _mm_mul_ps(z2, z);
+  const __m128 xy2 = _mm_mul_ps(x2, y), xz2 = _mm_mul_ps(x2, z), yz2 = _mm_mul_ps(y2, z);
+  const __m128 wx2 = _mm_mul_ps(w2, x), wy2 = _mm_mul_ps(w2, y), wz2 = _mm_mul_ps(w2, z);
+  const __m128 l[3][3] = {{_mm_sub_ps(_mm_sub_ps(one, yy2), zz2), _mm_sub_ps(xy2, wz2), _mm_add_ps(xz2, wy2)},
+                          {_mm_add_ps(xy2, wz2), _mm_sub_ps(_mm_sub_ps(one, zz2), xx2), _mm_sub_ps(yz2, wx2)},
+                          {_mm_sub_ps(xz2, wy2), _mm_add_ps(yz2, wx2), _mm_sub_ps(_mm_sub_ps(one, xx2), yy2)}};
+
+  const unsigned int p[4] = {output_parents[b[0]], output_parents[b[1]], output_parents[b[2]], output_parents[b[3]]};
+  // Parent bases: elements 0-3 and 4-7 of each as two transposed blocks, then
+  // element 8.
+  __m128 a0 = _mm_loadu_ps(output_bases[p[0]].m[0]), a1 = _mm_loadu_ps(output_bases[p[1]].m[0]);
+  __m128 a2 = _mm_loadu_ps(output_bases[p[2]].m[0]), a3 = _mm_loadu_ps(output_bases[p[3]].m[0]);
+  _MM_TRANSPOSE4_PS(a0, a1, a2, a3);
+  __m128 c0 = _mm_loadu_ps(&output_bases[p[0]].m[1][1]), c1 = _mm_loadu_ps(&output_bases[p[1]].m[1][1]);
+  __m128 c2 = _mm_loadu_ps(&output_bases[p[2]].m[1][1]), c3 = _mm_loadu_ps(&output_bases[p[3]].m[1][1]);
+  _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
+  const __m128 e8 = _mm_setr_ps(output_bases[p[0]].m[2][2], output_bases[p[1]].m[2][2], output_bases[p[2]].m[2][2],
+                                output_bases[p[3]].m[2][2]);
+  const __m128 pb[3][3] = {{a0, a1, a2}, {a3, c0, c1}, {c2, c3, e8}};
+
+  __m128 r[3][3];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      r[i][j] = _mm_add_ps(_mm_add_ps(_mm_mul_ps(pb[i][0], l[0][j]), _mm_mul_ps(pb[i][1], l[1][j])),
+                           _mm_mul_ps(pb[i][2], l[2][j]));
+
+  // Offsets, four floats a load (the arrays have a spare vector at the end):
+  // parent base * local offset + parent offset.
+  __m128 vx = _mm_loadu_ps(&local_offsets[b[0]].x), vy = _mm_loadu_ps(&local_offsets[b[1]].x);
+  __m128 vz = _mm_loadu_ps(&local_offsets[b[2]].x), v3 = _mm_loadu_ps(&local_offsets[b[3]].x);
+  _MM_TRANSPOSE4_PS(vx, vy, vz, v3);
+  __m128 ax = _mm_loadu_ps(&output_offsets[p[0]].x), ay = _mm_loadu_ps(&output_offsets[p[1]].x);
+  __m128 az = _mm_loadu_ps(&output_offsets[p[2]].x), a_3 = _mm_loadu_ps(&output_offsets[p[3]].x);
+  _MM_TRANSPOSE4_PS(ax, ay, az, a_3);
+  const __m128 add[3] = {ax, ay, az};
+  __m128 o[4];
+  for (int i = 0; i < 3; ++i)
+    o[i] = _mm_add_ps(
+        _mm_add_ps(_mm_add_ps(_mm_mul_ps(pb[i][0], vx), _mm_mul_ps(pb[i][1], vy)), _mm_mul_ps(pb[i][2], vz)), add[i]);
+  o[3] = _mm_setzero_ps();
+  _MM_TRANSPOSE4_PS(o[0], o[1], o[2], o[3]);
+
+  // Back to one matrix per bone: elements 0-3 and 4-7 transposed, then 8.
+  __m128 s0 = r[0][0], s1 = r[0][1], s2 = r[0][2], s3 = r[1][0];
+  _MM_TRANSPOSE4_PS(s0, s1, s2, s3);
+  __m128 t0 = r[1][1], t1 = r[1][2], t2 = r[2][0], t3 = r[2][1];
+  _MM_TRANSPOSE4_PS(t0, t1, t2, t3);
+  float last[4];
+  _mm_storeu_ps(last, r[2][2]);
+  const __m128 first_half[4] = {s0, s1, s2, s3}, second_half[4] = {t0, t1, t2, t3};
+  for (unsigned int k = 0; k < count; ++k) {
+    float* out = output_bases[b[k]].m[0];
+    _mm_storeu_ps(out, first_half[k]);
+    _mm_storeu_ps(out + 4, second_half[k]);
+    out[8] = last[k];
+    float* offset = &output_offsets[b[k]].x;
+    _mm_storel_pi(reinterpret_cast<__m64*>(offset), o[k]);
+    _mm_store_ss(offset + 2, _mm_movehl_ps(o[k], o[k]));
+    dirty[b[k]] = CLEAN;
+  }
+}
+#endif
 
 inline void Frame::Compute_As_Root(unsigned int b) {
   Rotation_Matrix(local_rotations[b], output_bases[b]);
@@ -148,7 +294,7 @@ void Frame::Update_Chain(unsigned int bone) {
 }
 
 void Frame::Transform_Output(const Matrix_3x3<float>& m) {
-  for (unsigned int b = 0; b < bone_count; ++b) Update_Output(b);
+  for (unsigned int b = 0; b < bone_count; ++b) Base(b);
   for (unsigned int b = 0; b < bone_count; ++b) {
     Template_Library::M3x3_M3x3_Mul(m, output_bases[b], output_bases[b]);
     Template_Library::M3x3_V3_Mul(m, output_offsets[b], output_offsets[b]);
@@ -160,7 +306,7 @@ void Frame::Flip_Output_Y() { Flip_Output(1); }
 void Frame::Flip_Output_Z() { Flip_Output(2); }
 
 void Frame::Flip_Output(unsigned int axis) {
-  for (unsigned int b = 0; b < bone_count; ++b) Update_Output(b);
+  for (unsigned int b = 0; b < bone_count; ++b) Base(b);
   for (unsigned int b = 0; b < bone_count; ++b) {
     float* row = output_bases[b].m[axis];
     row[0] *= -1.0f;

@@ -46,6 +46,10 @@ void Shrink(T*& keys, unsigned int kept) {
 void Sequence::Optimize(float rotation_tolerance, float offset_tolerance) {
   BONE_IMPORT_CHECK(number_of_frames, "number_of_frames", SOURCE, "Sequence is empty");
   const unsigned int bone_count = hier->Bone_Count();
+  // The key groups point into the arrays about to be replaced: until they are
+  // rebuilt, the sequence counts as not filled, so nothing samples them.
+  const Fill_State was = state;
+  if (state == Fill_State::FILLED) state = Fill_State::FAILED;
   for (unsigned int bone = 0; bone < bone_count; ++bone) {
     BONE_IMPORT_CHECK(number_of_frames[bone] > 1, "number_of_frames[bone]>1", SOURCE,
                       "There must be atleast 2 frame in bone sequence");
@@ -74,6 +78,8 @@ void Sequence::Optimize(float rotation_tolerance, float offset_tolerance) {
     Shrink(frame_offsets[bone], kept);
     number_of_frames[bone] = kept;
   }
+  Build_Key_Groups();
+  state = was;
 }
 
 }  // namespace Bone_Import

@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "bone_import.h"
+#include "key_groups.h"
 #include "rotation.h"
 #include "simd.h"
 
@@ -58,52 +59,44 @@ inline unsigned int Find_Key_Shortcut(const float* times, unsigned int n, float 
   return Find_Key(times, n, time);
 }
 
-// Where the keys of one bone's interval are and where the result goes.
-struct Interval {
-  const float* times;  // times[0] <= time <= times[1] unless the keys break the rules
-  const Quaternion* rotations;
-  const Vector_3<float>* offsets;
-  Quaternion* rotation_out;
-  Vector_3<float>* offset_out;
-};
+// Sequential playback moves at most an interval or so per frame: the interval
+// found last time, or the next one, usually holds the time. Accepted only
+// where the shortcut would be (strictly increasing times, a time strictly
+// inside), so the result is always the halving search's.
+inline unsigned int Find_Key_From(const float* times, unsigned int n, float time, bool increasing, unsigned int hint) {
+  if (!increasing) return Find_Key(times, n, time);
+  if (hint + 1 < n && times[hint] < time) {
+    if (time < times[hint + 1]) return hint;
+    if (hint + 2 < n && times[hint + 1] < time && time < times[hint + 2]) return hint + 1;
+  }
+  return Find_Key_Shortcut(times, n, time);
+}
 
-// The weight of the interval's second key at `time`. An interval of length 0
-// (two keys at one time) gives its second key: weight 1, never 0 / 0.
+// The weight of the second key at `time` in the interval from times[0] to
+// times[1]. An interval of length 0 (two keys at one time) gives its second
+// key: weight 1, never 0 / 0.
 inline float Interval_Weight(const float* times, float time) {
   const float span = times[1] - times[0];
   return span == 0.0f ? 1.0f : (time - times[0]) / span;
 }
 
-inline void Blend_Offsets(const Interval& i, float f) {
-  Template_Library::V3_S_Mul_V3_S_Mul_Add(i.offsets[0], i.offsets[1], *i.offset_out, 1.0f - f, f);
-}
-
 #ifdef BONE_IMPORT_SSE
 static_assert(sizeof(Quaternion) == 4 * sizeof(float), "a quaternion loads as four packed floats");
 
-// Blends the intervals of four bones at once, each lane with exactly the
-// operations, in the order, of Blend_Rotations and of the one-bone weight, so
-// the results are the same to the bit. Lanes past `count` repeat the last
-// interval and are not stored.
-inline void Blend_Four(const Interval* intervals, unsigned int count, float time) {
-  const Interval& i0 = intervals[0];
-  const Interval& i1 = intervals[count > 1 ? 1 : 0];
-  const Interval& i2 = intervals[count > 2 ? 2 : count - 1];
-  const Interval& i3 = intervals[count > 3 ? 3 : count - 1];
-  const __m128 t0 = _mm_setr_ps(i0.times[0], i1.times[0], i2.times[0], i3.times[0]);
-  const __m128 t1 = _mm_setr_ps(i0.times[1], i1.times[1], i2.times[1], i3.times[1]);
-  const __m128 span = _mm_sub_ps(t1, t0);
-  const __m128 empty = _mm_cmpeq_ps(span, _mm_setzero_ps());
-  const __m128 f = _mm_or_ps(_mm_andnot_ps(empty, _mm_div_ps(_mm_sub_ps(_mm_set1_ps(time), t0), span)),
-                             _mm_and_ps(empty, _mm_set1_ps(1.0f)));
-
-  __m128 aw = _mm_loadu_ps(&i0.rotations[0].w), ax = _mm_loadu_ps(&i1.rotations[0].w);
-  __m128 ay = _mm_loadu_ps(&i2.rotations[0].w), az = _mm_loadu_ps(&i3.rotations[0].w);
+// Blends up to four rotations with one weight f, each lane with exactly the
+// operations, in the order, of Blend_Rotations, so the results are the same to
+// the bit. Lanes past `count` repeat the last one and are not stored.
+inline void Blend_Four(const Quaternion* a, const Quaternion* b, unsigned int count, float weight,
+                       Quaternion* const* out) {
+  const unsigned int i1 = count > 1 ? 1 : 0, i2 = count > 2 ? 2 : count - 1, i3 = count > 3 ? 3 : count - 1;
+  __m128 aw = _mm_loadu_ps(&a[0].w), ax = _mm_loadu_ps(&a[i1].w), ay = _mm_loadu_ps(&a[i2].w),
+         az = _mm_loadu_ps(&a[i3].w);
   _MM_TRANSPOSE4_PS(aw, ax, ay, az);
-  __m128 bw = _mm_loadu_ps(&i0.rotations[1].w), bx = _mm_loadu_ps(&i1.rotations[1].w);
-  __m128 by = _mm_loadu_ps(&i2.rotations[1].w), bz = _mm_loadu_ps(&i3.rotations[1].w);
+  __m128 bw = _mm_loadu_ps(&b[0].w), bx = _mm_loadu_ps(&b[i1].w), by = _mm_loadu_ps(&b[i2].w),
+         bz = _mm_loadu_ps(&b[i3].w);
   _MM_TRANSPOSE4_PS(bw, bx, by, bz);
 
+  const __m128 f = _mm_set1_ps(weight);
   const __m128 dot = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(aw, bw), _mm_mul_ps(ax, bx)), _mm_mul_ps(ay, by)),
                                 _mm_mul_ps(az, bz));
   const __m128 p = _mm_sub_ps(_mm_set1_ps(1.0f), f);
@@ -120,31 +113,44 @@ inline void Blend_Four(const Interval* intervals, unsigned int count, float time
   ry = _mm_mul_ps(ry, k);
   rz = _mm_mul_ps(rz, k);
   _MM_TRANSPOSE4_PS(rw, rx, ry, rz);  // back to one quaternion per register
-
-  float weights[4];
-  _mm_storeu_ps(weights, f);
-  _mm_storeu_ps(&i0.rotation_out->w, rw);
-  Blend_Offsets(i0, weights[0]);
-  if (count > 1) {
-    _mm_storeu_ps(&i1.rotation_out->w, rx);
-    Blend_Offsets(i1, weights[1]);
-  }
-  if (count > 2) {
-    _mm_storeu_ps(&i2.rotation_out->w, ry);
-    Blend_Offsets(i2, weights[2]);
-  }
-  if (count > 3) {
-    _mm_storeu_ps(&i3.rotation_out->w, rz);
-    Blend_Offsets(i3, weights[3]);
-  }
-}
-#else
-inline void Blend_One(const Interval& i, float time) {
-  const float f = Interval_Weight(i.times, time);
-  *i.rotation_out = Blend_Rotations(i.rotations[0], i.rotations[1], f);
-  Blend_Offsets(i, f);
+  _mm_storeu_ps(&out[0]->w, rw);
+  if (count > 1) _mm_storeu_ps(&out[1]->w, rx);
+  if (count > 2) _mm_storeu_ps(&out[2]->w, ry);
+  if (count > 3) _mm_storeu_ps(&out[3]->w, rz);
 }
 #endif
+
+// Every member of a group at key interval k with weight f.
+inline void Blend_Group(const Key_Group& group, unsigned int k, float f, Frame& frame, Quaternion* local_rotations,
+                        Vector_3<float>* local_offsets) {
+  (void)frame;
+  const unsigned int count = group.count;
+  const Quaternion* a = group.rotations + std::size_t(k) * count;
+  const Quaternion* b = a + count;
+  const Vector_3<float>* oa = group.offsets + std::size_t(k) * count;
+  const Vector_3<float>* ob = oa + count;
+  // Playback runs forward: ask for keys a few intervals ahead now, so a long
+  // clip that no longer fits in the cache does not wait for memory on every
+  // new line. Costs about 1 ns per group on random seeks.
+  const std::size_t ahead = std::size_t(std::min(k + 8, group.n - 1)) * count;
+  Prefetch(group.rotations + ahead);
+  Prefetch(group.offsets + ahead);
+  const unsigned int* members = group.members;
+  unsigned int j = 0;
+#ifdef BONE_IMPORT_SSE
+  for (; j < count; j += 4) {
+    const unsigned int lanes = std::min(4u, count - j);
+    Quaternion* out[4] = {local_rotations + members[j], local_rotations + members[j + (lanes > 1 ? 1 : 0)],
+                          local_rotations + members[j + (lanes > 2 ? 2 : 0)],
+                          local_rotations + members[j + (lanes > 3 ? 3 : 0)]};
+    Blend_Four(a + j, b + j, lanes, f, out);
+  }
+#else
+  for (; j < count; ++j) local_rotations[members[j]] = Blend_Rotations(a[j], b[j], f);
+#endif
+  for (j = 0; j < count; ++j)
+    Template_Library::V3_S_Mul_V3_S_Mul_Add(oa[j], ob[j], local_offsets[members[j]], 1.0f - f, f);
+}
 
 }  // namespace
 
@@ -154,37 +160,12 @@ void Sequence::Get_Frame_Time(Frame& frame, float time) const {
   if (state != Fill_State::FILLED) Require_Filled();
   if (!(time <= Lenght())) time = Lenght();  // also catches NaN
   if (time < 0.0f) time = 0.0f;
-  const unsigned int bone_count = std::min(hier->Bone_Count(), frame.bone_count);
-#ifdef BONE_IMPORT_SSE
-  Interval pending[4];
-  unsigned int pending_count = 0;
-#endif
-  for (unsigned int b = 0; b < bone_count; ++b) {
-    if (hier->Is_Leaf(b)) continue;
-    const float* times = frame_times[b];
-    const unsigned int n = number_of_frames[b];
-    const unsigned int k = increasing_times[b] ? Find_Key_Shortcut(times, n, time) : Find_Key(times, n, time);
-    const Interval interval{times + k, frame_rotations[b] + k, frame_offsets[b] + k, frame.local_rotations + b,
-                            frame.local_offsets + b};
-    // Playback runs forward: ask for the keys two cache lines ahead now, so a
-    // long clip that no longer fits in the cache does not wait for memory on
-    // every new line (31 bones make too many streams for the hardware to
-    // follow). Costs about 1 ns per bone on random seeks.
-    Prefetch(frame_rotations[b] + std::min(k + 8, n - 1));
-    Prefetch(frame_offsets[b] + std::min(k + 10, n - 1));
-#ifdef BONE_IMPORT_SSE
-    pending[pending_count++] = interval;
-    if (pending_count == 4) {
-      Blend_Four(pending, 4, time);
-      pending_count = 0;
-    }
-#else
-    Blend_One(interval, time);
-#endif
+  for (const Key_Group& group : key_groups->groups) {
+    if (group.last_member >= frame.bone_count) continue;  // a frame of another hierarchy
+    const unsigned int k = Find_Key_From(group.times, group.n, time, group.increasing, frame.key_hints[group.leader]);
+    frame.key_hints[group.leader] = k;
+    Blend_Group(group, k, Interval_Weight(group.times + k, time), frame, frame.local_rotations, frame.local_offsets);
   }
-#ifdef BONE_IMPORT_SSE
-  if (pending_count > 0) Blend_Four(pending, pending_count, time);
-#endif
   frame.Set_Dirty();
 }
 

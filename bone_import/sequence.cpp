@@ -1,5 +1,12 @@
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
 #include "bone_import.h"
 #include "check.h"
+#include "key_groups.h"
 
 namespace Vantorix {
 namespace Bone_Import {
@@ -16,6 +23,7 @@ Sequence::Sequence(const Hierarchy& hierarchy)
       frame_offsets(nullptr),
       hier(&hierarchy),
       increasing_times(nullptr),
+      key_groups(nullptr),
       state(Fill_State::EMPTY) {}
 
 Sequence::~Sequence() {
@@ -30,6 +38,7 @@ Sequence::~Sequence() {
   delete[] frame_rotations;
   delete[] frame_offsets;
   delete[] increasing_times;
+  delete key_groups;
 }
 
 float Sequence::Lenght() const { return length; }
@@ -48,6 +57,71 @@ void Sequence::Allocate_Tables(unsigned int bone_count) {
   frame_rotations = new Quaternion*[bone_count]();
   frame_offsets = new Vector_3<float>*[bone_count]();
   increasing_times = new unsigned char[bone_count]();
+}
+
+void Sequence::Build_Key_Groups() {
+  const unsigned int bone_count = hier->Bone_Count();
+  // Members of each group, the first bone (in index order) leading.
+  std::vector<std::vector<unsigned int>> lists;
+  std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_hash;
+  for (unsigned int b = 0; b < bone_count; ++b) {
+    if (hier->Is_Leaf(b)) continue;
+    const unsigned int n = number_of_frames[b];
+    std::uint64_t hash = 14695981039346656037ull ^ n;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(frame_times[b]);
+    for (std::size_t i = 0; i < std::size_t(n) * sizeof(float); ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;
+    std::vector<std::size_t>& candidates = by_hash[hash];
+    bool placed = false;
+    for (std::size_t list : candidates) {
+      const unsigned int leader = lists[list][0];
+      if (number_of_frames[leader] == n && std::memcmp(frame_times[leader], frame_times[b], n * sizeof(float)) == 0) {
+        lists[list].push_back(b);
+        placed = true;
+        break;
+      }
+    }
+    if (!placed) {
+      candidates.push_back(lists.size());
+      lists.push_back({b});
+    }
+  }
+
+  auto groups = std::make_unique<Key_Groups>();
+  std::size_t copied = 0;
+  for (const auto& list : lists)
+    if (list.size() > 1) copied += std::size_t(number_of_frames[list[0]]) * list.size();
+  groups->rotations.resize(copied);
+  groups->offsets.resize(copied);
+  for (const auto& list : lists) groups->members.insert(groups->members.end(), list.begin(), list.end());
+  std::size_t member_at = 0, copy_at = 0;
+  for (const auto& list : lists) {
+    const unsigned int leader = list[0], n = number_of_frames[leader], count = unsigned(list.size());
+    Key_Group group{leader,
+                    count,
+                    list.back(),
+                    groups->members.data() + member_at,
+                    frame_times[leader],
+                    n,
+                    increasing_times[leader] != 0,
+                    frame_rotations[leader],
+                    frame_offsets[leader]};
+    if (count > 1) {
+      Quaternion* rotations = groups->rotations.data() + copy_at;
+      Vector_3<float>* offsets = groups->offsets.data() + copy_at;
+      for (unsigned int j = 0; j < count; ++j)
+        for (unsigned int k = 0; k < n; ++k) {
+          rotations[std::size_t(k) * count + j] = frame_rotations[list[j]][k];
+          offsets[std::size_t(k) * count + j] = frame_offsets[list[j]][k];
+        }
+      group.rotations = rotations;
+      group.offsets = offsets;
+      copy_at += std::size_t(n) * count;
+    }
+    groups->groups.push_back(group);
+    member_at += count;
+  }
+  delete key_groups;
+  key_groups = groups.release();
 }
 
 void Sequence::Note_Key_Order(unsigned int bone) {

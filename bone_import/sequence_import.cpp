@@ -88,6 +88,7 @@ void Sequence::Import(const char* file_name) {
                       "Bone " << hier->Bone_Name(bone) << " has no keys in sequence file " << file_name);
   reader.Read_String(str);
   BONE_IMPORT_CHECK(str == END_SIGN, "str==END_SIGN", SOURCE, "Invalid sequence file " << file_name);
+  Build_Key_Groups();
   state = Fill_State::FILLED;
 }
 

@@ -28,6 +28,7 @@ void Sequence::Flip() {
     for (unsigned int j = 0; j < n; ++j) times[j] = length - times[j];
     Note_Key_Order(bone);  // rounding may make neighbouring times equal
   }
+  Build_Key_Groups();
 }
 
 void Sequence::Normalize() {
@@ -40,6 +41,7 @@ void Sequence::Normalize() {
     Note_Key_Order(bone);
   }
   length = 1.0f;
+  Build_Key_Groups();
 }
 
 void Sequence::Rotate(const Matrix_3x3<float>& r) {
@@ -53,6 +55,7 @@ void Sequence::Rotate(const Matrix_3x3<float>& r) {
     Template_Library::M3x3_M3x3_Mul(r, m, m);
     rotations[k] = Quaternion(m);
   }
+  Build_Key_Groups();
 }
 
 }  // namespace Bone_Import

@@ -71,6 +71,9 @@ TEST(Frame, EachOutputIsItsParentsOutputComposedWithItsLocalPoseExactly) {
                                   .Root("root", keys(0.3f, -1.2f, 2.0f))
                                   .Bone("left", "root", keys(1.1f, 0.4f, -0.7f))
                                   .Bone("right", "root", keys(-2.5f, 0.9f, 0.2f))
+                                  .Bone("up", "root", keys(0.2f, 0.1f, -2.7f))    // five siblings: a group of
+                                  .Bone("down", "root", keys(-1.4f, 1.3f, 0.5f))  // four and one more
+                                  .Bone("front", "root", keys(2.6f, -0.8f, 1.2f))
                                   .Bone("left_hand", "left", keys(0.6f, 2.2f, -1.9f))
                                   .Bone("right_hand", "right", keys(1.7f, -0.3f, 0.8f))
                                   .Bone("left_tip", "left_hand", Keys_At({0, 1}))

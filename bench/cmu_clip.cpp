@@ -1,0 +1,18 @@
+#include <fstream>
+
+#include "bench_data.h"
+#include "interchange/scene_import.h"
+
+namespace bench_data {
+
+std::string Cmu_01_01() {
+  static const std::string path = [] {
+    const std::string source = "/usr/share/assimp/models/BVH/01_01.bvh";
+    if (!std::ifstream(source).good()) return std::string();
+    const auto scene = Vantorix::Bone_Tools::Import_Scene(source, {});
+    return Write("01_01.bone", Vantorix::Bone_Tools::Encode_Bone_File(scene.animation));
+  }();
+  return path;
+}
+
+}  // namespace bench_data
