@@ -10,10 +10,12 @@ namespace {
 
 const char* const SOURCE = "bone_import/bones";
 
-// Appends a boundary key unless its time fails to rise above the last key's:
-// times that float rounding brings together never make a zero-length interval.
+// Appends a boundary key unless float rounding brought its time onto (or
+// below) the last key's, which would make a zero-length interval. A time that
+// is not a number (a source of infinite length) is kept: every bone keeps at
+// least two keys.
 void Append_Key(std::vector<Bone_Key>& keys, const Bone_Key& key) {
-  if (keys.empty() || keys.back().time < key.time) keys.push_back(key);
+  if (keys.empty() || !(key.time <= keys.back().time)) keys.push_back(key);
 }
 
 // Appends the keys of one source bone that lie strictly inside (start, end),

@@ -98,6 +98,16 @@ TEST(Combine, KeyTimesRiseStrictlyWhenShiftedTimesRoundOntoABoundary) {
   }
 }
 
+TEST(Combine, EveryBoneKeepsTwoKeysWhenTheStretchTimesAreNotNumbers) {
+  // A source of infinite length: 0 * inf gives stretch bounds that are NaN.
+  Imported endless(Ramp({0, 1, 2}, INFINITY));
+  Sequence result(endless.hierarchy);
+  result.Combine(endless.sequence, 0.0f, 0.5f, endless.sequence, 0.25f, 1.0f, 0.1f);
+  Frame frame(endless.hierarchy, false);
+  for (unsigned int b = 0; b < endless.hierarchy.Bone_Count(); ++b) EXPECT_GE(result.Key_Count(b), 2u);
+  for (float fraction : {0.0f, 0.5f, 1.0f}) result.Get_Frame(frame, fraction);
+}
+
 TEST(Combine, RefusalsInTheirOrderChangeNothing) {
   Imported a(Ramp({0, 4}, 4));
   Imported copy(Ramp({0, 4}, 4));  // another hierarchy object, equal by value
