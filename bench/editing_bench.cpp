@@ -1,6 +1,7 @@
 // Editing operations on a motion-capture-sized sequence, in keys per second.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -93,3 +94,63 @@ static void BM_Combine(benchmark::State& state) {
       benchmark::Counter(double(state.iterations()) * 2 * source.keys, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_Combine)->Unit(benchmark::kMillisecond);
+
+// Bounded reduction on CMU 01_01 (converted at start) next to Optimize at
+// tolerances that keep a similar share of the keys; both report the share of
+// keys kept and the largest error measured at Reduce's check points, in mm
+// (the clip's unit is 0.0254 / 0.45 m), with the axis points at 10 cm.
+namespace {
+constexpr float MM = 0.45f / 0.0254f / 1000.0f;  // clip units per millimetre
+constexpr float REACH = 100 * MM;
+
+void Report_Reduction(benchmark::State& state, const Sequence& original, const Sequence& reduced) {
+  const Hierarchy& h = original.Get_Hierarchy();
+  double before = 0, after = 0;
+  for (unsigned int b = 0; b < h.Bone_Count(); ++b) before += original.Key_Count(b), after += reduced.Key_Count(b);
+  const std::vector<double> errors = Sequence::Reduction_Errors(original, reduced, REACH);
+  state.counters["kept_percent"] = 100.0 * after / before;
+  state.counters["error_mm"] = *std::max_element(errors.begin(), errors.end()) / MM;
+}
+}  // namespace
+
+static void BM_Reduce_01_01(benchmark::State& state) {
+  const std::string path = bench_data::Cmu_01_01();
+  if (path.empty()) return state.SkipWithError("BVH/01_01.bvh not installed (assimp-testmodels)");
+  Hierarchy h;
+  h.Import(path.c_str());
+  Sequence original(h);
+  original.Import(path.c_str());
+  const float max_error = float(state.range(0)) / 10 * MM;  // the argument in tenths of a millimetre
+  std::unique_ptr<Sequence> reduced;
+  for (auto _ : state) {
+    state.PauseTiming();
+    reduced = std::make_unique<Sequence>(h);
+    reduced->Import(path.c_str());
+    state.ResumeTiming();
+    reduced->Reduce(max_error, REACH);
+  }
+  Report_Reduction(state, original, *reduced);
+}
+BENCHMARK(BM_Reduce_01_01)->Arg(1)->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+static void BM_Optimize_01_01(benchmark::State& state) {
+  const std::string path = bench_data::Cmu_01_01();
+  if (path.empty()) return state.SkipWithError("BVH/01_01.bvh not installed (assimp-testmodels)");
+  // Rotation and offset tolerances keeping about as many keys as Reduce at
+  // 0.1, 1 and 10 mm.
+  const float tolerances[3][2] = {{0.99999998f, 0.1f * MM}, {0.999999f, 1 * MM}, {0.99999f, 10 * MM}};
+  Hierarchy h;
+  h.Import(path.c_str());
+  Sequence original(h);
+  original.Import(path.c_str());
+  std::unique_ptr<Sequence> reduced;
+  for (auto _ : state) {
+    state.PauseTiming();
+    reduced = std::make_unique<Sequence>(h);
+    reduced->Import(path.c_str());
+    state.ResumeTiming();
+    reduced->Optimize(tolerances[state.range(0)][0], tolerances[state.range(0)][1]);
+  }
+  Report_Reduction(state, original, *reduced);
+}
+BENCHMARK(BM_Optimize_01_01)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(2);

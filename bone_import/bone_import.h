@@ -207,6 +207,24 @@ class BONE_IMPORT_API Sequence {
   // bone and down the skeleton. On CMU motion capture a rotation tolerance of
   // 0.9999 (about 1.6 degrees per test) leaves 57 degrees of error on a knee.
   void Optimize(float rotation_tolerance, float offset_tolerance);
+  // Drops keys so that no point of the skeleton moves more than max_error
+  // from where the original puts it. The points are every bone's output
+  // position (Offset, root offset included) and the three points at distance
+  // `reach` along its output axes (Offset + Base * reach * e_i), which catch
+  // rotation errors of bones whose children sit at their own position. They
+  // are checked at every key time of the original (of any bone) and at every
+  // midpoint between two neighbouring key times, for the whole skeleton at
+  // once: errors of parents and children add up, and the result is measured
+  // through this library's own sampling, not estimated. Every bone keeps its
+  // first and last key (leaves, which sampling never reads, only those), and
+  // its times still rise strictly. Refuses an empty sequence, one whose import
+  // failed, a bone whose key times do not rise strictly, a max_error that is
+  // not a finite number above 0 and a reach that is negative or not finite.
+  // How it works: docs/library.md.
+  void Reduce(float max_error, float reach);
+  // Per bone, the largest distance at Reduce's check points (of `original`)
+  // between `original` and `edited`, two sequences of one hierarchy.
+  static std::vector<double> Reduction_Errors(const Sequence& original, const Sequence& edited, float reach);
   // Reverses the sequence in time. Refuses an empty sequence.
   void Flip();
   // Divides every key time by the length and sets the length to 1. Refuses an
@@ -241,6 +259,10 @@ class BONE_IMPORT_API Sequence {
   // Throws unless the sequence is filled: "Sequence is empty", or the
   // failed-import message.
   void Require_Filled() const;
+  // Fills this empty sequence with the keys of `source` marked in `kept`.
+  void Fill_From(const Sequence& source, const std::vector<std::vector<unsigned char>>& kept);
+  // Shrinks a bone's arrays to their first `count` keys.
+  void Keep_First_Keys(unsigned int bone, unsigned int count);
 
   float length;
   unsigned int* number_of_frames;

@@ -115,6 +115,8 @@ TEST(BonetoolCli, UsageErrorsExitTwoWithAShortReason) {
       {"convert " + bvh + " o.bone --fps 0", "0 is not a finite number above 0"},
       {"convert " + bvh + " o.bone --fps nan", "nan is not a finite number above 0"},
       {"combine " + f + " " + f + " o.bone --transition 0", "0 is not a finite number above 0"},
+      {"reduce " + f + " o.bone --max-error 0", "0 is not a finite number above 0"},
+      {"reduce " + f + " o.bone --max-error 1 --reach -1", "--reach must be 0 or more"},
       {"combine " + f + " " + f + " o.bone --a-range 0.5 0.2", "a stretch must start before it ends"},
       {"combine " + f + " " + f + " o.bone --b-range 0 1.5", "1.5 is not a fraction from 0 to 1"},
       {"flip " + f + " " + f, "it is the input " + f},
@@ -144,7 +146,8 @@ TEST(BonetoolCli, AMissingInputReadsTheSameInEveryCommand) {
   for (const std::string& arguments :
        {"info " + missing, "sample --time 0 " + missing, "flip " + missing + " o.bone", "validate " + missing,
         "export " + missing + " o.glb", "convert " + missing + " o.bone", "render " + missing + " -o o.svg",
-        "skin " + missing, "combine " + missing + " " + missing + " o.bone"}) {
+        "skin " + missing, "combine " + missing + " " + missing + " o.bone",
+        "reduce " + missing + " o.bone --max-error 1"}) {
     const Run_Result run = Bonetool(arguments);
     EXPECT_EQ(run.status, 1) << arguments;
     EXPECT_EQ(run.err, "bonetool: error: cannot read " + missing + ": No such file or directory\n") << arguments;
@@ -293,6 +296,9 @@ TEST(BonetoolCli, EditsWriteNewFilesAndRefusalsWriteNothing) {
   ASSERT_EQ(std::sscanf(optimize.out.c_str() + total, "\ntotal %u %u", &before, &after), 2);
   EXPECT_EQ(before, 13u);
   EXPECT_EQ(after, 4u);  // the straight line keeps its ends, the leaf its two keys
+  const Run_Result reduce = Bonetool(std::string("reduce ") + straight.path() + " " + out + " --max-error 0.001");
+  ASSERT_EQ(reduce.status, 0) << reduce.err;
+  EXPECT_EQ(reduce.out.substr(0, reduce.out.find(';')), "keys 13 -> 4 (30.8% kept)") << reduce.out;
   std::remove(out.c_str());
 }
 

@@ -226,6 +226,89 @@ TEST(Optimize, RefusesAnEmptySequence) {
   EXPECT_TRUE(empty.Is_Empty());
 }
 
+// Reduce: the bound holds (measured independently), across its inputs.
+TEST(Reduce, EveryPointStaysWithinTheBound) {
+  const std::string walk_file = std::string(SAMPLE_DIR) + "/humanoid_walk.bone";
+  const std::string run_file = std::string(SAMPLE_DIR) + "/humanoid_run.bone";
+  Hierarchy h;
+  h.Import(walk_file.c_str());
+  Sequence walk(h), run(h);
+  walk.Import(walk_file.c_str());
+  run.Import(run_file.c_str());
+  struct Case {
+    const char* what;
+    std::function<void(Sequence&)> make;
+    float max_error, reach;
+  };
+  const std::vector<Case> cases = {
+      {"walk, 1 mm at 10 cm", [&](Sequence& s) { s.Import(walk_file.c_str()); }, 0.001f, 0.1f},
+      {"walk, 1 cm at 10 cm", [&](Sequence& s) { s.Import(walk_file.c_str()); }, 0.01f, 0.1f},
+      {"walk, 1 mm, no reach", [&](Sequence& s) { s.Import(walk_file.c_str()); }, 0.001f, 0.0f},
+      {"after Combine", [&](Sequence& s) { s.Combine(walk, 0, 0.5f, run, 0.2f, 1, 0.3f); }, 0.002f, 0.1f},
+      {"after Combine and Flip",
+       [&](Sequence& s) {
+         s.Combine(run, 0, 1, walk, 0, 1, 0.25f);
+         s.Flip();
+       },
+       0.002f, 0.1f},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Sequence original(h), reduced(h);
+    c.make(original);
+    c.make(reduced);
+    reduced.Reduce(c.max_error, c.reach);
+    EXPECT_LE(test_support::Largest_Point_Error(original, reduced, c.reach), c.max_error);
+    std::size_t before = 0, after = 0;
+    for (unsigned int b = 0; b < h.Bone_Count(); ++b) {
+      before += original.Key_Count(b), after += reduced.Key_Count(b);
+      ASSERT_GE(reduced.Key_Count(b), 2u);
+      EXPECT_EQ(reduced.Key_Times(b)[0], original.Key_Times(b)[0]);
+      EXPECT_EQ(reduced.Key_Times(b)[reduced.Key_Count(b) - 1], original.Key_Times(b)[original.Key_Count(b) - 1]);
+      for (unsigned int k = 1; k < reduced.Key_Count(b); ++k)
+        ASSERT_LT(reduced.Key_Times(b)[k - 1], reduced.Key_Times(b)[k]);
+    }
+    EXPECT_LT(after, before);
+    const std::vector<double> own = Sequence::Reduction_Errors(original, reduced, c.reach);
+    EXPECT_LE(*std::max_element(own.begin(), own.end()), c.max_error);
+  }
+}
+
+TEST(Reduce, StraightLinesKeepTheirEndsAndTurnsKeepEveryKey) {
+  std::vector<Key> line, zigzag;
+  for (int k = 0; k <= 20; ++k) {
+    line.push_back(Key{k * 0.1f, 0, 0, 0, k * 0.1f, 1, 0});
+    zigzag.push_back(Key{k * 0.1f, 0, 0, k % 2 ? 0.5f : -0.5f, 0, k % 2 ? 1.0f : 0.0f, 0});
+  }
+  Imported straight(Bone_File().Length(2).Root("r", line).Bone("a", "r", line).Bone("leaf", "a", line));
+  straight.sequence.Reduce(1e-4f, 0.1f);
+  for (unsigned int b = 0; b < 3; ++b) EXPECT_EQ(straight.sequence.Key_Count(b), 2u) << b;
+  Imported turns(Bone_File().Length(2).Root("r", zigzag).Bone("a", "r", zigzag).Bone("leaf", "a", Keys_At({0, 2})));
+  turns.sequence.Reduce(1e-3f, 0.1f);
+  EXPECT_EQ(turns.sequence.Key_Count(0), 21u);
+  EXPECT_EQ(turns.sequence.Key_Count(1), 21u);
+}
+
+TEST(Reduce, RefusesWhatItCannotBound) {
+  Imported file(Ramp({0, 1, 2}, 2));
+  Imported backwards(Ramp({0, 2, 1}, 2));
+  Sequence empty(file.hierarchy);
+  struct Case {
+    std::function<void()> call;
+    const char* condition;
+  };
+  const std::vector<Case> cases = {
+      {[&] { empty.Reduce(0.1f, 0.1f); }, "number_of_frames"},
+      {[&] { file.sequence.Reduce(0.0f, 0.1f); }, "max_error > 0.0f && std::isfinite(max_error)"},
+      {[&] { file.sequence.Reduce(NAN, 0.1f); }, "max_error > 0.0f && std::isfinite(max_error)"},
+      {[&] { file.sequence.Reduce(INFINITY, 0.1f); }, "max_error > 0.0f && std::isfinite(max_error)"},
+      {[&] { file.sequence.Reduce(0.1f, -1.0f); }, "reach >= 0.0f && std::isfinite(reach)"},
+      {[&] { backwards.sequence.Reduce(0.1f, 0.1f); }, "increasing_times[bone]"},
+  };
+  for (const Case& c : cases) EXPECT_STREQ(Error_Of(c.call).Condition(), c.condition);
+  EXPECT_EQ(file.sequence.Key_Count(0), 3u);
+}
+
 TEST(Flip, ReversesKeysInTime) {
   Imported file(Ramp({0, 1, 4}, 4, 0.3f));
   const Quaternion last = file.sequence.Key_Rotations(0)[2];

@@ -123,3 +123,22 @@ TEST(Playback, BitForBitTheReferenceOnCmuMotionCapture) {
   test_support::Temp_File file(Vantorix::Bone_Tools::Encode_Bone_File(scene.animation), ".bone");
   Expect_Playback_Matches_Reference(file.path());
 }
+
+// Reduce on motion capture: the bound holds at several sizes, measured by an
+// independent check. CMU units: 1 mm is 0.0177, 10 cm is 1.77.
+TEST(Reduce, HoldsItsBoundOnCmuMotionCapture) {
+  const std::string source = ASSIMP_MODELS "/BVH/01_01.bvh";
+  if (!std::ifstream(source).good()) GTEST_SKIP() << source << " not installed (assimp-testmodels)";
+  const auto scene = Vantorix::Bone_Tools::Import_Scene(source, {});
+  test_support::Temp_File file(Vantorix::Bone_Tools::Encode_Bone_File(scene.animation), ".bone");
+  Hierarchy h;
+  h.Import(file.path());
+  Sequence original(h);
+  original.Import(file.path());
+  for (const float max_error : {0.00177f, 0.0177f, 0.177f}) {
+    Sequence reduced(h);
+    reduced.Import(file.path());
+    reduced.Reduce(max_error, 1.77f);
+    EXPECT_LE(test_support::Largest_Point_Error(original, reduced, 1.77f), max_error) << max_error;
+  }
+}

@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -102,6 +104,40 @@ struct Imported {
   Vantorix::Bone_Import::Hierarchy hierarchy;
   Vantorix::Bone_Import::Sequence sequence;
 };
+
+// The largest distance, at every key time of `original` and every midpoint
+// between neighbouring key times, between the two sequences' bone positions
+// and the points at `reach` along each bone's axes. Written apart from the
+// library's own measure, to check it.
+inline double Largest_Point_Error(const Vantorix::Bone_Import::Sequence& original,
+                                  const Vantorix::Bone_Import::Sequence& edited, float reach) {
+  using namespace Vantorix::Bone_Import;
+  const Hierarchy& h = original.Get_Hierarchy();
+  std::vector<float> keys;
+  for (unsigned int b = 0; b < h.Bone_Count(); ++b)
+    keys.insert(keys.end(), original.Key_Times(b), original.Key_Times(b) + original.Key_Count(b));
+  std::sort(keys.begin(), keys.end());
+  std::vector<float> times = keys;
+  for (std::size_t i = 0; i + 1 < keys.size(); ++i) times.push_back(float(0.5 * (double(keys[i]) + keys[i + 1])));
+  Frame a(h, false), b(h, false);
+  double worst = 0;
+  for (float t : times) {
+    original.Get_Frame_Time(a, t);
+    edited.Get_Frame_Time(b, t);
+    for (unsigned int bone = 0; bone < h.Bone_Count(); ++bone)
+      for (int point = 0; point < 4; ++point) {  // the position, then the three axis points
+        double d2 = 0;
+        for (int i = 0; i < 3; ++i) {
+          double pa = a.Offset(bone)[i], pb = b.Offset(bone)[i];
+          if (point > 0)
+            pa += double(reach) * a.Base(bone).m[i][point - 1], pb += double(reach) * b.Base(bone).m[i][point - 1];
+          d2 += (pa - pb) * (pa - pb);
+        }
+        worst = std::max(worst, std::sqrt(d2));
+      }
+  }
+  return worst;
+}
 
 // Runs `action`, expects a Kernel::Exception and returns it.
 inline Kernel::Exception Error_Of(const std::function<void()>& action) {

@@ -1,5 +1,8 @@
 // optimize, combine, flip, normalize, rotate: edit a sequence and write a new
 // bone file. A refused edit writes nothing.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 
@@ -103,6 +106,63 @@ void Add_Edit_Commands(CLI::App& app, Context&) {
       const std::size_t before = Total_Keys(original.sequence), after = Total_Keys(reduced.sequence);
       std::printf("%-20s %8zu %8zu  (%.1f%% of the keys kept)\n", "total", before, after,
                   before ? 100.0 * double(after) / double(before) : 100.0);
+      Write(files, reduced.sequence, o->out);
+    });
+  }
+  // reduce
+  {
+    auto* command =
+        app.add_subcommand("reduce", "Drop keys while no point of the skeleton moves more than --max-error");
+    command->footer(
+        "The points are every bone's position and the three points at --reach along its axes, checked at every\n"
+        "key time and every midpoint between key times, for the whole skeleton at once. --reach defaults to a\n"
+        "tenth of the skeleton's extent at time 0 (the largest distance between two bone positions).");
+    struct Options {
+      std::string in, out;
+      float max_error = 0, reach = 0;
+      bool verbose = false;
+    };
+    auto o = std::make_shared<Options>();
+    command->add_option("IN", o->in, "Bone file to read")->required();
+    command->add_option("OUT", o->out, "Bone file to write (.bone)")->required();
+    command->add_option("--max-error", o->max_error, "Largest distance any point may move, in the file's units")
+        ->required()
+        ->check(Positive());
+    auto* reach =
+        command->add_option("--reach", o->reach, "Distance of the axis points from each bone")->check(Finite());
+    command->add_flag("--verbose", o->verbose, "Keys and largest error per bone");
+    command->callback([o, reach] {
+      if (o->reach < 0) throw Usage_Error("--reach must be 0 or more");
+      Output_Files files;
+      files.Input(o->in);
+      files.Output(o->out, {".bone"});
+      const Bone_File original(o->in);
+      Bone_File reduced(o->in);
+      const Hierarchy& h = original.hierarchy;
+      if (reach->count() == 0) {
+        Frame frame(h, false);
+        original.sequence.Get_Frame_Time(frame, 0.0f);
+        double extent = 0;
+        for (unsigned int a = 0; a < h.Bone_Count(); ++a)
+          for (unsigned int b = a + 1; b < h.Bone_Count(); ++b)
+            extent =
+                std::max(extent, double(std::sqrt(Template_Library::V3_V3_Sub_Norm(frame.Offset(a), frame.Offset(b)))));
+        o->reach = float(extent / 10);
+      }
+      const auto start = std::chrono::steady_clock::now();
+      reduced.sequence.Reduce(o->max_error, o->reach);
+      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      const std::vector<double> errors = Sequence::Reduction_Errors(original.sequence, reduced.sequence, o->reach);
+      if (o->verbose) {
+        std::printf("%-20s %8s %8s %12s\n", "bone", "before", "after", "max_error");
+        for (unsigned int b = 0; b < h.Bone_Count(); ++b)
+          std::printf("%-20s %8u %8u %12.6g\n", h.Bone_Name(b), original.sequence.Key_Count(b),
+                      reduced.sequence.Key_Count(b), errors[b]);
+      }
+      const std::size_t before = Total_Keys(original.sequence), after = Total_Keys(reduced.sequence);
+      std::printf("keys %zu -> %zu (%.1f%% kept); largest error %.6g (bound %g, reach %g); %.3f s\n", before, after,
+                  before ? 100.0 * double(after) / double(before) : 100.0,
+                  *std::max_element(errors.begin(), errors.end()), o->max_error, o->reach, seconds);
       Write(files, reduced.sequence, o->out);
     });
   }
