@@ -34,6 +34,13 @@
 #include "kernel.h"
 #include "template_library.h"
 
+// The Windows DLL also exports Frame::Base and Frame::Offset out of line, for
+// hosts that call them by name; every host built with this header reads
+// inline.
+#if defined(BONE_IMPORT_BUILDING) && defined(_WIN32)
+#define BONE_IMPORT_EXPORTED_READS 1
+#endif
+
 // Branch hint for the inline read path.
 #if defined(__GNUC__) || defined(__clang__)
 #define BONE_IMPORT_UNLIKELY(condition) __builtin_expect(!!(condition), 0)
@@ -300,15 +307,20 @@ class BONE_IMPORT_API Frame {
   void Set_Dirty();
   // Output rotation of `bone`: parent's output base * local rotation. No
   // range check. The reference stays valid while the frame lives.
+  // Output position of `bone`: parent base * local offset + parent position.
+#ifdef BONE_IMPORT_EXPORTED_READS
+  const Matrix_3x3<float>& Base(unsigned int bone);
+  const Vector_3<float>& Offset(unsigned int bone);
+#else
   const Matrix_3x3<float>& Base(unsigned int bone) {
     if (BONE_IMPORT_UNLIKELY(dirty[bone] != 0)) Refresh(bone);
     return output_bases[bone];
   }
-  // Output position of `bone`: parent base * local offset + parent position.
   const Vector_3<float>& Offset(unsigned int bone) {
     if (BONE_IMPORT_UNLIKELY(dirty[bone] != 0)) Refresh(bone);
     return output_offsets[bone];
   }
+#endif
 
   // Brings every bone up to date, then applies m to every output (B -> m*B,
   // o -> m*o). The result stands until the next Set_Dirty.

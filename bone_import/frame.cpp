@@ -120,6 +120,18 @@ void Frame::Build_Update_Order() {
   }
 }
 
+#ifdef BONE_IMPORT_EXPORTED_READS
+const Matrix_3x3<float>& Frame::Base(unsigned int bone) {
+  if (dirty[bone] != CLEAN) Refresh(bone);
+  return output_bases[bone];
+}
+
+const Vector_3<float>& Frame::Offset(unsigned int bone) {
+  if (dirty[bone] != CLEAN) Refresh(bone);
+  return output_offsets[bone];
+}
+#endif
+
 void Frame::Set_Dirty() {
   std::fill(dirty, dirty + bone_count, STALE);
   all_stale = true;
