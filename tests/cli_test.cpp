@@ -92,11 +92,11 @@ TEST(BonetoolCli, SampleJsonFieldByField) {
 TEST(BonetoolCli, UsageErrorsExitTwoWithAShortReason) {
   Temp_File in(Turning().Data(), ".bone");
   const std::string f = in.path(), dir = ::testing::TempDir();
-  const std::string link = dir + "cli_link_to_input.bone", existing = dir + "cli_existing.bone";
+  const std::string link = dir + "cli_link_to_input_" + std::to_string(getpid()) + ".bone";
   std::remove(link.c_str());
   ASSERT_EQ(symlink(f.c_str(), link.c_str()), 0);
   Temp_File other(Turning().Data(), ".bone");
-  const std::string alias = dir + "cli_alias.skin";
+  const std::string alias = dir + "cli_alias_" + std::to_string(getpid()) + ".skin";
   std::remove(alias.c_str());
   ASSERT_EQ(symlink(other.path(), alias.c_str()), 0);
   const std::string bvh = "/usr/share/assimp/models/BVH/01_01.bvh";
@@ -126,6 +126,9 @@ TEST(BonetoolCli, UsageErrorsExitTwoWithAShortReason) {
       {"render " + f + " -o picture.png", "this command writes .svg files"},
       {"convert " + bvh + " " + other.path() + " --skin " + alias,
        std::string("it is also the output ") + other.path()},
+      {"convert " + bvh + " o.bone --up x", "--up: x not in {y,z}"},
+      {"convert " + bvh + " o.bone --scale -2", "-2 is not a finite number above 0"},
+      {"convert " + bvh + " " + bvh + " " + bvh, "convert takes IN and OUT.bone, or --out-dir for many inputs"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arguments);
@@ -156,7 +159,7 @@ TEST(BonetoolCli, AMissingInputReadsTheSameInEveryCommand) {
 
 TEST(BonetoolCli, OutputsAppearAllOrNothingAndKeepTheirMode) {
   Temp_File in(Turning().Data(), ".bone");
-  const std::string dir = ::testing::TempDir() + "cli_outputs/";
+  const std::string dir = ::testing::TempDir() + "cli_outputs_" + std::to_string(getpid()) + "/";
   std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str());
   const auto listing = [&] { return Bonetool_Shell("ls -A " + dir); };
 
@@ -189,6 +192,24 @@ TEST(BonetoolCli, OutputsAppearAllOrNothingAndKeepTheirMode) {
   EXPECT_EQ(Slurp(shared).substr(0, 4), "BONE");
   EXPECT_EQ(listing(), "locked.bone\nshared.bone\n");  // no temporaries left behind
   std::system(("chmod -R u+w " + dir + " && rm -rf " + dir).c_str());
+}
+
+TEST(BonetoolCli, BatchesConvertWhatTheyCanAndTabulateTheRest) {
+  const std::string bvh = "/usr/share/assimp/models/BVH/01_01.bvh";
+  if (!Exists(bvh)) GTEST_SKIP() << bvh << " not installed";
+  const std::string dir = ::testing::TempDir() + "cli_batch_" + std::to_string(getpid()) + "/";
+  std::system(("rm -rf " + dir + " && mkdir -p " + dir + "in " + dir + "out && cp " + bvh + " " + dir + "in/").c_str());
+  std::ofstream(dir + "in/cut.bvh") << "HIERARCHY\nROOT";
+  const Run_Result run = Bonetool("convert " + dir + "in --out-dir " + dir + "out --jobs 2");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("converted  " + dir + "out/01_01.bone"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(dir + "in/cut.bvh"), std::string::npos);
+  EXPECT_NE(run.out.find("1 of 2 files converted, 1 refused, 1 bone files written"), std::string::npos) << run.out;
+  // validate takes the folder too.
+  const Run_Result check = Bonetool("validate " + dir + "out");
+  EXPECT_EQ(check.status, 0) << check.out;
+  EXPECT_EQ(check.out, dir + "out/01_01.bone: ok\n");
+  std::system(("rm -rf " + dir).c_str());
 }
 
 TEST(BonetoolCli, RefusalsSayWhatIsWrongInWords) {

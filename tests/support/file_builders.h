@@ -34,7 +34,9 @@ class Temp_File {
     std::string test_name = info ? info->name() : "x";
     for (char& c : test_name)
       if (c == '/') c = '_';
-    path_ = ::testing::TempDir() + "bone_import_" + test_name + "_" + std::to_string(counter++) + suffix;
+    // The process id keeps two test runs on one machine apart.
+    path_ = ::testing::TempDir() + "bone_import_" + test_name + "_" + std::to_string(getpid()) + "_" +
+            std::to_string(counter++) + suffix;
     Write(data);
   }
   ~Temp_File() { std::remove(path_.c_str()); }

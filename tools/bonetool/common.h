@@ -58,6 +58,10 @@ struct Context {
   int exit_code = 0;
 };
 
+// A batch in which some input was refused: its table says which and why
+// (exit status 1, nothing more to print).
+struct Batch_Refused {};
+
 // The whole file as bytes; throws std::runtime_error when it cannot be read.
 std::string Read_File(const std::string& path);
 

@@ -1,8 +1,12 @@
 // info, sample and skin: reading files and printing what they hold.
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <iostream>
 
 #include "common.h"
+#include "files/output_files.h"
+#include "interchange/scene_import.h"
 
 namespace bonetool {
 
@@ -27,13 +31,76 @@ json Parent_Name(const Hierarchy& h, unsigned int bone) {
 
 }  // namespace
 
+// Whether the file starts like a bone or skin file; anything else is shown as
+// a scene through Assimp.
+bool Is_Own_Format(const std::string& path) {
+  char head[5] = {};
+  std::ifstream(path, std::ios::binary).read(head, 5);
+  return std::memcmp(head, "BONE", 5) == 0 || std::memcmp(head, "SKIN", 5) == 0;
+}
+
+void Print_Scene(const std::string& path, const Vantorix::Bone_Tools::Scene_Contents& scene, bool as_json) {
+  std::size_t bones = 0;
+  for (const auto& node : scene.nodes) bones += node.bone;
+  if (as_json) {
+    json nodes = json::array(), animations = json::array(), meshes = json::array();
+    for (const auto& node : scene.nodes)
+      nodes.push_back({{"name", node.name},
+                       {"parent", node.parent < 0 ? json(nullptr) : json(scene.nodes[std::size_t(node.parent)].name)},
+                       {"bone", node.bone}});
+    for (const auto& a : scene.animations)
+      animations.push_back({{"name", a.name},
+                            {"seconds", a.seconds},
+                            {"keys", a.keys},
+                            {"key_rate", a.key_rate},
+                            {"channels", a.channels}});
+    for (const auto& m : scene.meshes)
+      meshes.push_back(
+          {{"name", m.name}, {"vertices", m.vertices}, {"bones", m.bones}, {"most_influences", m.most_influences}});
+    std::cout
+        << json{{"file", path}, {"format", "scene"}, {"nodes", nodes}, {"animations", animations}, {"meshes", meshes}}
+               .dump(2)
+        << "\n";
+    return;
+  }
+  std::printf("%s: a scene of %zu nodes (%zu bones), %zu animations, %zu meshes\n", path.c_str(), scene.nodes.size(),
+              bones, scene.animations.size(), scene.meshes.size());
+  std::vector<int> depth(scene.nodes.size(), 0);
+  for (std::size_t i = 0; i < scene.nodes.size(); ++i) {
+    const auto& node = scene.nodes[i];
+    if (node.parent >= 0) depth[i] = depth[std::size_t(node.parent)] + 1;
+    std::printf("  %*s%s%s\n", 2 * depth[i], "", node.name.c_str(), node.bone ? "  [bone]" : "");
+  }
+  std::printf("animations:\n");
+  for (std::size_t a = 0; a < scene.animations.size(); ++a) {
+    const auto& clip = scene.animations[a];
+    std::printf("  %zu \"%s\": %.3f s, %llu keys in %u channels, %.1f keys/s\n", a, clip.name.c_str(), clip.seconds,
+                clip.keys, clip.channels, clip.key_rate);
+  }
+  std::printf("meshes:\n");
+  for (const auto& mesh : scene.meshes)
+    std::printf("  %s: %u vertices, %u bones, up to %u influences per vertex\n", mesh.name.c_str(), mesh.vertices,
+                mesh.bones, mesh.most_influences);
+}
+
 void Add_Info(CLI::App& app, Context&) {
-  auto* command = app.add_subcommand("info", "Print the bone tree, length and key counts of a bone file");
+  auto* command = app.add_subcommand(
+      "info", "Print a bone file's bone tree, length and key counts, or what any scene file convert reads holds");
   auto path = std::make_shared<std::string>();
   auto as_json = std::make_shared<bool>(false);
-  command->add_option("FILE", *path, "Bone file")->required();
+  command->add_option("FILE", *path, "Bone file, or a scene file (BVH, glTF, FBX, Collada, .x, ...)")->required();
   command->add_flag("--json", *as_json, "Print JSON");
   command->callback([path, as_json] {
+    Vantorix::Bone_Tools::Check_Readable(*path);
+    if (!Is_Own_Format(*path)) {
+      // A scene when Assimp reads it; otherwise the bone file's error and
+      // what the validator sees in the file.
+      try {
+        Print_Scene(*path, Vantorix::Bone_Tools::Inspect_Scene(*path), *as_json);
+        return;
+      } catch (const std::runtime_error&) {
+      }
+    }
     const Bone_File file(*path);
     const Hierarchy& h = file.hierarchy;
     std::size_t total = 0;

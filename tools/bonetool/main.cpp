@@ -41,6 +41,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     return code == 0 ? 0 : 2;
+  } catch (const bonetool::Batch_Refused&) {
+    return 1;
   } catch (const Vantorix::Bone_Tools::Usage_Error& error) {
     std::fprintf(stderr, "bonetool: error: %s\n", error.what());
     return 2;

@@ -1,5 +1,7 @@
 // validate: reports what the importers accept but hosts must not meet.
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -16,7 +18,7 @@ void Add_Validate(CLI::App& app, Context& context) {
     bool as_json = false;
   };
   auto options = std::make_shared<Options>();
-  command->add_option("FILE", options->paths, "Bone or skin files")->required();
+  command->add_option("FILE", options->paths, "Bone or skin files, or folders of them")->required();
   command->add_option("--hierarchy", options->hierarchy, "Bone file whose bone order skin tables must follow");
   command->add_flag("--json", options->as_json, "Print JSON");
   command->callback([options, &context] {
@@ -25,9 +27,26 @@ void Add_Validate(CLI::App& app, Context& context) {
       hierarchy = std::make_unique<Hierarchy>();
       hierarchy->Import(options->hierarchy.c_str());
     }
+    // Folders stand for the bone and skin files below them.
+    std::vector<std::string> paths;
+    for (const std::string& path : options->paths) {
+      std::error_code error;
+      if (!std::filesystem::is_directory(path, error)) {
+        paths.push_back(path);
+        continue;
+      }
+      std::vector<std::string> found;
+      for (const auto& entry : std::filesystem::recursive_directory_iterator(path, error)) {
+        const std::string extension = entry.path().extension().string();
+        if (entry.is_regular_file(error) && (extension == ".bone" || extension == ".skin"))
+          found.push_back(entry.path().string());
+      }
+      std::sort(found.begin(), found.end());
+      paths.insert(paths.end(), found.begin(), found.end());
+    }
     nlohmann::json files = nlohmann::json::array();
     std::size_t total = 0;
-    for (const std::string& path : options->paths) {
+    for (const std::string& path : paths) {
       const std::string bytes = Read_File(path);
       std::vector<Vantorix::Bone_Tools::Finding> findings;
       if (bytes.compare(0, 5, std::string("SKIN\0", 5)) == 0)

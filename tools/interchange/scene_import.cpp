@@ -26,14 +26,19 @@ std::runtime_error Error(const std::string& path, const std::string& what) {
   return std::runtime_error(path + ": " + what);
 }
 
-const aiAnimation& Choose_Animation(const aiScene& scene, const std::string& path, const std::string& wanted) {
-  if (scene.mNumAnimations == 0) throw Error(path, "the file has no animation");
-  if (wanted.empty()) return *scene.mAnimations[0];
+// The clip to convert; null for the rest pose.
+const aiAnimation* Choose_Animation(const aiScene& scene, const std::string& path,
+                                    const Scene_Import_Options& options) {
+  if (options.rest_pose) return nullptr;
+  const std::string& wanted = options.animation;
+  if (scene.mNumAnimations == 0)
+    throw Error(path, "the file has no animation (--rest-pose converts its rig in the rest pose)");
+  if (wanted.empty()) return scene.mAnimations[0];
   for (unsigned int a = 0; a < scene.mNumAnimations; ++a)
-    if (wanted == scene.mAnimations[a]->mName.C_Str()) return *scene.mAnimations[a];
+    if (wanted == scene.mAnimations[a]->mName.C_Str()) return scene.mAnimations[a];
   if (std::all_of(wanted.begin(), wanted.end(), [](unsigned char c) { return std::isdigit(c); }) &&
       wanted.size() < 10 && std::stoul(wanted) < scene.mNumAnimations)
-    return *scene.mAnimations[std::stoul(wanted)];
+    return scene.mAnimations[std::stoul(wanted)];
   std::string known;
   for (unsigned int a = 0; a < scene.mNumAnimations; ++a)
     known += (a ? ", " : "") + std::to_string(a) + " \"" + scene.mAnimations[a]->mName.C_Str() + "\"";
@@ -116,25 +121,27 @@ struct Time_Point {
 class Scene_Converter {
  public:
   Scene_Converter(const aiScene& scene, const std::string& path, const Scene_Import_Options& options)
-      : scene_(scene), path_(path), options_(options), animation_(Choose_Animation(scene, path, options.animation)) {}
+      : scene_(scene), path_(path), options_(options), animation_(Choose_Animation(scene, path, options)) {}
 
   Imported_Scene Run() {
-    result_.animation_name = animation_.mName.C_Str();
+    result_.animation_name = animation_ ? animation_->mName.C_Str() : "rest pose";
     Find_Skeleton();
     Find_Time_Range();
     Build_Bones();
     if (options_.skins) Build_Skins();
-    if (largest_scale_deviation_ > 1e-4)
-      result_.warnings.push_back("scale cannot be stored in a bone file and was ignored (largest deviation from 1: " +
-                                 std::to_string(largest_scale_deviation_) + ")");
+    if (scale_loss_ > 1e-4)
+      result_.warnings.push_back(
+          "scale that is not uniform, or that changes over time, cannot be stored in a bone file; the part that is "
+          "was ignored (largest deviation: " +
+          std::to_string(scale_loss_) + ")");
     return std::move(result_);
   }
 
  private:
   void Find_Skeleton() {
     std::vector<const aiNode*> marked;
-    for (unsigned int c = 0; c < animation_.mNumChannels; ++c) {
-      const aiNodeAnim* channel = animation_.mChannels[c];
+    for (unsigned int c = 0; animation_ && c < animation_->mNumChannels; ++c) {
+      const aiNodeAnim* channel = animation_->mChannels[c];
       const aiNode* node = scene_.mRootNode->FindNode(channel->mNodeName);
       if (!node) continue;  // a channel for a node the scene lacks animates nothing
       channels_[node] = channel;
@@ -157,10 +164,14 @@ class Scene_Converter {
   }
 
   void Find_Time_Range() {
-    ticks_per_second_ = animation_.mTicksPerSecond > 0 ? animation_.mTicksPerSecond : DEFAULT_TICKS_PER_SECOND;
+    if (!animation_) {  // the rest pose: keys at 0 and 1 s
+      ticks_per_second_ = 1.0, first_tick_ = 0.0, last_tick_ = 1.0, length_ = 1.0f;
+      return;
+    }
+    ticks_per_second_ = animation_->mTicksPerSecond > 0 ? animation_->mTicksPerSecond : DEFAULT_TICKS_PER_SECOND;
     // The clip starts at the earliest key and ends at the later of the last key
     // and the stated duration.
-    double first = 0.0, last = animation_.mDuration;
+    double first = 0.0, last = animation_->mDuration;
     bool any = false;
     for (const auto& entry : channels_) {
       const aiNodeAnim& ch = *entry.second;
@@ -225,12 +236,44 @@ class Scene_Converter {
       rotation = Sample_Keys(channel->mRotationKeys, channel->mNumRotationKeys, when.tick, rest_rotation, Slerp);
       scale = Sample_Keys(channel->mScalingKeys, channel->mNumScalingKeys, when.tick, rest_scale, Lerp);
     }
-    largest_scale_deviation_ = std::max(largest_scale_deviation_, Scale_Deviation(scale));
+    // A uniform scale is taken in exactly: it multiplies the positions below
+    // the node (and its skin positions). What is not uniform, or changes over
+    // time, is lost and reported.
+    const double uniform = Uniform_Scale(node);
+    scale_loss_ = std::max(scale_loss_, Scale_Deviation(scale / float(uniform)));
+    position *= float(Scale_Above(node));
     if (node == root_) {  // the root carries the placement of the nodes above it
       rotation = above_root_rotation_ * rotation;
       position = above_root_position_ + above_root_rotation_.Rotate(position);
+      if (options_.z_up) {  // z becomes y: a quarter turn about x
+        const aiQuaternion up(aiVector3D(1, 0, 0), float(-M_PI / 2));
+        rotation = up * rotation;
+        position = up.Rotate(position);
+      }
     }
+    position *= float(options_.scale);
     return Key_Data{when.seconds, To_Quaternion(rotation), Vector_3<float>{position.x, position.y, position.z}};
+  }
+
+  // A node's own scale at rest, as one number (the mean of its three axes).
+  static double Uniform_Scale(const aiNode* node) {
+    aiVector3D scale, position;
+    aiQuaternion rotation;
+    node->mTransformation.Decompose(scale, rotation, position);
+    return (double(scale.x) + scale.y + scale.z) / 3.0;
+  }
+
+  // The product of the uniform scales above a bone: the nodes above the root
+  // bone and every bone between it and this one. Positions of the bone are in
+  // that scaled space.
+  double Scale_Above(const aiNode* node) const {
+    double product = above_root_scale_;
+    if (node != root_)
+      for (const aiNode* p = node->mParent; p; p = p->mParent) {
+        product *= Uniform_Scale(p);
+        if (p == root_) break;
+      }
+    return product;
   }
 
   void Build_Bones() {
@@ -239,7 +282,8 @@ class Scene_Converter {
       above_root = node->mTransformation * above_root;
     aiVector3D above_scale;
     above_root.Decompose(above_scale, above_root_rotation_, above_root_position_);
-    largest_scale_deviation_ = Scale_Deviation(above_scale);
+    above_root_scale_ = (double(above_scale.x) + above_scale.y + above_scale.z) / 3.0;
+    scale_loss_ = Scale_Deviation(above_scale / float(above_root_scale_));
 
     result_.animation.length = length_;
     Add_Bones(root_);
@@ -282,6 +326,8 @@ class Scene_Converter {
   }
 
   void Build_Skins() {
+    if (Lower(path_).size() >= 4 && Lower(path_).compare(Lower(path_).size() - 4, 4, ".bvh") == 0)
+      throw Error(path_, "a BVH file holds no skinned mesh to make a skin of");
     for (const Bone_Data& bone : result_.animation.bones) result_.skins.bones.push_back(bone.name);
     std::set<std::string> used_names;
     for (unsigned int m = 0; m < scene_.mNumMeshes; ++m) {
@@ -296,11 +342,15 @@ class Scene_Converter {
         const aiBone& source = *mesh.mBones[b];
         const aiNode* node = scene_.mRootNode->FindNode(source.mName);
         if (!node || !bone_index_.count(node)) continue;  // Find_Skeleton marked every bound node
+        // Skin positions are in the bone's space, scaled like its children.
+        const float position_scale = float(Scale_Above(node) * Uniform_Scale(node) * options_.scale);
         for (unsigned int w = 0; w < source.mNumWeights; ++w) {
           const aiVertexWeight& weight = source.mWeights[w];
           if (weight.mVertexId >= mesh.mNumVertices)
             throw Error(path_, "mesh " + skin.name + " binds a missing vertex");
-          const aiVector3D p = source.mOffsetMatrix * mesh.mVertices[weight.mVertexId];
+          if (weight.mWeight == 0) continue;  // no influence
+          aiVector3D p = source.mOffsetMatrix * mesh.mVertices[weight.mVertexId];
+          p *= position_scale;
           skin.vertices.push_back(
               Skin_File::Vertex{bone_index_[node], p.x, p.y, p.z, weight.mWeight, weight.mVertexId});
         }
@@ -316,7 +366,7 @@ class Scene_Converter {
   const aiScene& scene_;
   const std::string path_;
   const Scene_Import_Options& options_;
-  const aiAnimation& animation_;
+  const aiAnimation* animation_;  // null for the rest pose
   Imported_Scene result_;
 
   std::unordered_map<const aiNode*, const aiNodeAnim*> channels_;
@@ -329,19 +379,72 @@ class Scene_Converter {
   float length_ = 0;
   aiQuaternion above_root_rotation_;
   aiVector3D above_root_position_;
-  double largest_scale_deviation_ = 0;
+  double above_root_scale_ = 1.0;
+  double scale_loss_ = 0;
 };
 
 }  // namespace
 
-Imported_Scene Import_Scene(const std::string& path, const Scene_Import_Options& options) {
-  if (!(options.fps >= 0) || !std::isfinite(options.fps)) throw Error(path, "--fps must be a positive number");
-  Assimp::Importer importer;
+namespace {
+
+const aiScene& Read_Scene(Assimp::Importer& importer, const std::string& path) {
   // FBX pivots would otherwise appear as extra "$AssimpFbx$" nodes between bones.
   importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
   const aiScene* scene = importer.ReadFile(path, 0);
   if (!scene || !scene->mRootNode) throw Error(path, std::string("cannot read: ") + importer.GetErrorString());
-  return Scene_Converter(*scene, path, options).Run();
+  return *scene;
+}
+
+}  // namespace
+
+Scene_Contents Inspect_Scene(const std::string& path) {
+  Assimp::Importer importer;
+  const aiScene& scene = Read_Scene(importer, path);
+  Scene_Contents contents;
+  std::set<std::string> bones;
+  for (unsigned int a = 0; a < scene.mNumAnimations; ++a) {
+    const aiAnimation& animation = *scene.mAnimations[a];
+    const double ticks = animation.mTicksPerSecond > 0 ? animation.mTicksPerSecond : DEFAULT_TICKS_PER_SECOND;
+    Scene_Animation entry{animation.mName.C_Str(), animation.mDuration / ticks, 0, 0, animation.mNumChannels};
+    for (unsigned int c = 0; c < animation.mNumChannels; ++c) {
+      const aiNodeAnim& channel = *animation.mChannels[c];
+      bones.insert(channel.mNodeName.C_Str());
+      entry.keys += channel.mNumPositionKeys + channel.mNumRotationKeys + channel.mNumScalingKeys;
+      const unsigned int most = std::max({channel.mNumPositionKeys, channel.mNumRotationKeys, channel.mNumScalingKeys});
+      if (entry.seconds > 0 && most > 1) entry.key_rate = std::max(entry.key_rate, (most - 1) / entry.seconds);
+    }
+    contents.animations.push_back(entry);
+  }
+  for (unsigned int m = 0; m < scene.mNumMeshes; ++m) {
+    const aiMesh& mesh = *scene.mMeshes[m];
+    Scene_Mesh entry{mesh.mName.C_Str(), mesh.mNumVertices, mesh.mNumBones, 0};
+    std::vector<unsigned int> influences(mesh.mNumVertices, 0);
+    for (unsigned int b = 0; b < mesh.mNumBones; ++b) {
+      bones.insert(mesh.mBones[b]->mName.C_Str());
+      for (unsigned int w = 0; w < mesh.mBones[b]->mNumWeights; ++w) {
+        const aiVertexWeight& weight = mesh.mBones[b]->mWeights[w];
+        if (weight.mVertexId < mesh.mNumVertices && weight.mWeight > 0)
+          entry.most_influences = std::max(entry.most_influences, ++influences[weight.mVertexId]);
+      }
+    }
+    contents.meshes.push_back(entry);
+  }
+  std::vector<std::pair<const aiNode*, int>> pending{{scene.mRootNode, -1}};
+  while (!pending.empty()) {
+    const auto [node, parent] = pending.back();
+    pending.pop_back();
+    contents.nodes.push_back(Scene_Node{node->mName.C_Str(), parent, bones.count(node->mName.C_Str()) > 0});
+    const int index = int(contents.nodes.size() - 1);
+    for (unsigned int c = node->mNumChildren; c-- > 0;) pending.emplace_back(node->mChildren[c], index);
+  }
+  return contents;
+}
+
+Imported_Scene Import_Scene(const std::string& path, const Scene_Import_Options& options) {
+  if (!(options.fps >= 0) || !std::isfinite(options.fps)) throw Error(path, "--fps must be a positive number");
+  if (!(options.scale > 0) || !std::isfinite(options.scale)) throw Error(path, "--scale must be a positive number");
+  Assimp::Importer importer;
+  return Scene_Converter(Read_Scene(importer, path), path, options).Run();
 }
 
 }  // namespace Bone_Tools

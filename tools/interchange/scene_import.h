@@ -25,9 +25,47 @@ struct Scene_Import_Options {
   // Keys on a fixed rate of `fps` per second; 0 keeps the union of each
   // bone's source key times.
   double fps = 0.0;
-  // Also build skins from the skinned meshes; a file without any is refused.
+  // Also build skins from the skinned meshes; a file without any is refused
+  // (and so is a BVH file: BVH holds no mesh, and the one Assimp makes to
+  // draw the bones is not a skin). Influences of weight 0 are left out.
   bool skins = false;
+  // Every offset and every skin position is multiplied by this.
+  double scale = 1.0;
+  // The source is Z-up: turned so that its z becomes the bone file's y (a
+  // point (x, y, z) goes to (x, z, -y)).
+  bool z_up = false;
+  // No clip: every bone gets two equal keys, at times 0 and 1, from the rest
+  // pose (a rig exported without an action). `animation` is then ignored.
+  bool rest_pose = false;
 };
+
+// What a scene file holds, for inspection: its node tree (bones marked), its
+// animations and its meshes with their skins.
+struct Scene_Node {
+  std::string name;
+  int parent = -1;    // index into the node list, -1 for the root
+  bool bone = false;  // animated, or bound by a mesh
+};
+struct Scene_Animation {
+  std::string name;
+  double seconds = 0;           // duration
+  unsigned long long keys = 0;  // position, rotation and scale keys of all channels
+  double key_rate = 0;          // keys per second of the busiest channel
+  unsigned int channels = 0;
+};
+struct Scene_Mesh {
+  std::string name;
+  unsigned int vertices = 0, bones = 0;
+  unsigned int most_influences = 0;  // the largest number of bones on one vertex (weight above 0)
+};
+struct Scene_Contents {
+  std::vector<Scene_Node> nodes;  // parent before child
+  std::vector<Scene_Animation> animations;
+  std::vector<Scene_Mesh> meshes;
+};
+
+// Throws std::runtime_error naming the file when Assimp cannot read it.
+Scene_Contents Inspect_Scene(const std::string& path);
 
 struct Imported_Scene {
   Animation_Data animation;
