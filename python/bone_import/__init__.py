@@ -1,0 +1,30 @@
+"""Skeletal-animation import for Python: bone files and skin files.
+
+    import bone_import as bi
+    skeleton = bi.Hierarchy("walk.bone")
+    walk = bi.Sequence(skeleton, "walk.bone")
+    bases, positions = walk.sample(times)     # [T, B, 3, 3] and [T, B, 3]
+
+Every library error raises bone_import.Error (condition, message, file, line).
+"""
+from ._bone_import import (  # noqa: F401
+    Error,
+    Hierarchy,
+    Sequence,
+    Skin,
+    SkinFile,
+    deform,
+    write_bone_file,
+    write_skin_file,
+)
+
+__all__ = [
+    "Error",
+    "Hierarchy",
+    "Sequence",
+    "Skin",
+    "SkinFile",
+    "deform",
+    "write_bone_file",
+    "write_skin_file",
+]
