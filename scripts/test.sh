@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Quick start, the tests: builds everything with warnings as errors and runs
 # every unit, CLI and example test through CTest, then the Python package's
-# tests with pytest.
+# tests with pytest and the Blender add-on's tests in a headless Blender.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh tools
@@ -14,3 +14,11 @@ ctest --preset ci -j "$(nproc)"
 /usr/bin/python3 -m venv --system-site-packages .venv
 .venv/bin/pip install -q --no-build-isolation --no-index ./python
 BONETOOL="$PWD/build/ci/tools/bonetool" .venv/bin/python -m pytest -q python/tests
+
+# The Blender add-on, headless in Debian's Blender (enabled from the test).
+if command -v blender >/dev/null; then
+  BONETOOL="$PWD/build/ci/tools/bonetool" blender -b --factory-startup --python-exit-code 1 \
+    --python blender/tests/test_io_bone_file.py 2>&1 | grep -vE '^(Read prefs|Blender quit|$)'
+else
+  echo "blender is not installed (Debian package blender): skipping the add-on's tests"
+fi
