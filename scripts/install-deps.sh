@@ -10,7 +10,7 @@ case "${1:-build}" in
                    python3-dev python3-venv python3-pybind11 python3-numpy python3-pytest blender) ;;
   ci) packages+=(libcli11-dev nlohmann-json3-dev libassimp-dev libtinygltf-dev assimp-testmodels clang libclang-rt-14-dev
                  g++-mingw-w64-i686 g++-multilib gcovr python3-dev python3-venv python3-pybind11 python3-numpy
-                 python3-pytest blender) ;;
+                 python3-pytest blender chromium) ;;
   *) echo "usage: $0 build|tools|ci" >&2; exit 2 ;;
 esac
 
@@ -26,13 +26,21 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >&2
 fi
 
-# The export tests run the Khronos glTF validator under Node (npm registry).
-validator="$(cd "$(dirname "$0")/.." && pwd)/tests/gltf_validator"
-if [ "${1:-build}" != build ] && [ ! -f "$validator/node_modules/gltf-validator/package.json" ]; then
-  if command -v npm >/dev/null; then
-    (cd "$validator" && npm ci --no-audit --no-fund --loglevel=error >&2) ||
-      echo "warning: could not install gltf-validator; the export validation tests will be skipped" >&2
-  else
-    echo "warning: npm not found; the export validation tests will be skipped" >&2
-  fi
+# npm packages, pinned by their package-lock files: the Khronos glTF validator
+# for the export tests, and three.js (inlined by bonetool view) with
+# puppeteer-core for the viewer's browser test.
+root="$(cd "$(dirname "$0")/.." && pwd)"
+if [ "${1:-build}" != build ]; then
+  for folder in "$root/tests/gltf_validator" "$root/view"; do
+    [ -f "$folder/package-lock.json" ] || continue
+    if [ -d "$folder/node_modules" ] && [ "$folder/node_modules/.package-lock.json" -nt "$folder/package-lock.json" ]; then
+      continue
+    fi
+    if command -v npm >/dev/null; then
+      (cd "$folder" && npm ci --no-audit --no-fund --loglevel=error >&2) ||
+        echo "warning: npm ci failed in $folder; the tests that need it will be skipped" >&2
+    else
+      echo "warning: npm not found; the tests that need $folder will be skipped" >&2
+    fi
+  done
 fi

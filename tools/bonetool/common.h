@@ -102,6 +102,7 @@ void Add_Skin(CLI::App& app, Context& context);
 void Add_Render(CLI::App& app, Context& context);
 void Add_Interchange(CLI::App& app, Context& context);
 void Add_Demo(CLI::App& app, Context& context);
+void Add_View(CLI::App& app, Context& context);
 
 // Used by render and demo: draws poses at `times` (and skin points) as SVG.
 struct Render_Options {
@@ -111,6 +112,17 @@ struct Render_Options {
   std::string title;
 };
 std::string Render_Svg(const Sequence& sequence, const Render_Options& options);
+
+// Used by view and demo: the page that plays `file` (and a skin), titled
+// `title`. Throws File_Error when the viewer's scripts are not installed.
+}  // namespace bonetool
+namespace Vantorix {
+namespace Bone_Tools {
+struct Export_Skin;
+}
+}  // namespace Vantorix
+namespace bonetool {
+std::string Render_Page(const Bone_File& file, const Vantorix::Bone_Tools::Export_Skin* skin, const std::string& title);
 
 // Used by optimize and demo: largest per-bone differences between two
 // sequences of one hierarchy, sampled on a dense time grid.

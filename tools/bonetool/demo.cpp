@@ -50,8 +50,8 @@ void Add_Demo(CLI::App& app, Context&) {
     // Every file is checked before the tour starts and appears at its end.
     namespace Tools = Vantorix::Bone_Tools;
     Tools::Output_Files files;
-    const std::vector<std::string> written = {*out + "/walk_optimized.bone", *out + "/walk_to_run.bone",
-                                              *out + "/walk.svg", *out + "/walk_to_run.svg", *out + "/walk.glb"};
+    std::vector<std::string> written = {*out + "/walk_optimized.bone", *out + "/walk_to_run.bone", *out + "/walk.svg",
+                                        *out + "/walk_to_run.svg",     *out + "/walk.glb",         *out + "/walk.html"};
     for (const std::string& path : written) files.Output(path, {path.substr(path.rfind('.')).c_str()});
 
     const Bone_File walk(samples + "/humanoid_walk.bone");
@@ -114,6 +114,16 @@ void Add_Demo(CLI::App& app, Context&) {
     const Tools::Export_Skin points = Tools::Load_Export_Skin(skins, "body", h);
     files.Set(written[4], Tools::Encode_Gltf(walk.sequence, &points, true));
     std::printf("    %u joints, %zu skin records; open it in a glTF viewer\n", h.Bone_Count(), points.records.size());
+
+    std::printf("\n7. In a browser: the walk playing, with its skin\n");
+    try {
+      files.Set(written[5], Render_Page(walk, &points, "humanoid walk"));
+      std::printf("    one self-contained page; open it from the folder, no server needed\n");
+    } catch (const Tools::File_Error& missing) {
+      std::printf("    skipped: %s\n", missing.what());
+      written.pop_back();
+      files.Drop(*out + "/walk.html");
+    }
 
     files.Commit();
     std::printf("\nWrote:\n");

@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
   bonetool::Add_Skin(app, context);
   bonetool::Add_Render(app, context);
   bonetool::Add_Interchange(app, context);
+  bonetool::Add_View(app, context);
   bonetool::Add_Demo(app, context);
   if (Unknown_Command(app, argc, argv)) return 2;
   try {

@@ -129,6 +129,12 @@ void Output_Files::Set(const std::string& path, const std::string& bytes) {
   if (error != 0) throw File_Error("cannot write " + path + ": " + Reason(error));
 }
 
+void Output_Files::Drop(const std::string& path) {
+  Planned& output = Find(path);
+  if (!output.temporary.empty()) std::remove(output.temporary.c_str());
+  outputs_.erase(outputs_.begin() + (&output - outputs_.data()));
+}
+
 void Output_Files::Commit() {
   for (const Planned& output : outputs_)
     if (output.temporary.empty()) throw std::logic_error("output " + output.path + " was never written");

@@ -51,6 +51,8 @@ class Output_Files {
   void Output(const std::string& path, std::initializer_list<const char*> extensions);
   // Writes the bytes of a declared output to its temporary.
   void Set(const std::string& path, const std::string& bytes);
+  // Gives up a declared output (its temporary too): Commit leaves it alone.
+  void Drop(const std::string& path);
   // Moves every output into place. Every declared output must have been Set.
   void Commit();
 
