@@ -124,6 +124,12 @@ struct Export_Skin;
 namespace bonetool {
 std::string Render_Page(const Bone_File& file, const Vantorix::Bone_Tools::Export_Skin* skin, const std::string& title);
 
+// The skin of `skin_path` (`name`, or its only skin) mapped onto `file`'s
+// hierarchy for export and view, with the note about its weights; null when
+// no skin file is given.
+std::unique_ptr<Vantorix::Bone_Tools::Export_Skin> Load_Skin_For(const Bone_File& file, const std::string& skin_path,
+                                                                 const std::string& name);
+
 // Used by optimize and demo: largest per-bone differences between two
 // sequences of one hierarchy, sampled on a dense time grid.
 struct Bone_Error {

@@ -51,6 +51,16 @@ class Batch_Progress {
 
 }  // namespace
 
+std::unique_ptr<Tools::Export_Skin> Load_Skin_For(const Bone_File& file, const std::string& skin_path,
+                                                  const std::string& name) {
+  if (skin_path.empty()) return nullptr;
+  const std::unique_ptr<Skin_File> skin_file = Open_Skin_File(skin_path);
+  const std::string chosen = Choose_Skin(*skin_file, skin_path, name);
+  auto skin = std::make_unique<Tools::Export_Skin>(Tools::Load_Export_Skin(*skin_file, chosen, file.hierarchy));
+  Note(skin->Weights().Note(chosen));
+  return skin;
+}
+
 void Add_Interchange(CLI::App& app, Context&) {
   {
     auto* command = app.add_subcommand(
@@ -141,13 +151,7 @@ void Add_Interchange(CLI::App& app, Context&) {
       if (!options->skin.empty()) files.Input(options->skin);
       files.Output(options->out, {".glb", ".gltf"});
       const Bone_File file(options->in);
-      std::unique_ptr<Tools::Export_Skin> skin;
-      if (!options->skin.empty()) {
-        const std::unique_ptr<Skin_File> skin_file = Open_Skin_File(options->skin);
-        const std::string name = Choose_Skin(*skin_file, options->skin, options->name);
-        skin = std::make_unique<Tools::Export_Skin>(Tools::Load_Export_Skin(*skin_file, name, file.hierarchy));
-        Note(skin->Weights().Note(name));
-      }
+      const std::unique_ptr<Tools::Export_Skin> skin = Load_Skin_For(file, options->skin, options->name);
       files.Set(options->out, Tools::Encode_Gltf(file.sequence, skin.get(), Tools::Is_Binary_Gltf(options->out)));
       files.Commit();
       std::printf("wrote %s: %u nodes, %zu keys%s%s\n", options->out.c_str(), file.hierarchy.Bone_Count(),

@@ -141,13 +141,7 @@ void Add_View(CLI::App& app, Context&) {
     if (!o->skin.empty()) files.Input(o->skin);
     files.Output(o->out, {".html"});
     const Bone_File file(o->path);
-    std::unique_ptr<Tools::Export_Skin> skin;
-    if (!o->skin.empty()) {
-      const std::unique_ptr<Skin_File> skin_file = Open_Skin_File(o->skin);
-      const std::string name = Choose_Skin(*skin_file, o->skin, o->name);
-      skin = std::make_unique<Tools::Export_Skin>(Tools::Load_Export_Skin(*skin_file, name, file.hierarchy));
-      Note(skin->Weights().Note(name));
-    }
+    const std::unique_ptr<Tools::Export_Skin> skin = Load_Skin_For(file, o->skin, o->name);
     const std::string page = Render_Page(file, skin.get(), o->path.substr(o->path.find_last_of('/') + 1));
     files.Set(o->out, page);
     files.Commit();
