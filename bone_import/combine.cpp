@@ -55,6 +55,9 @@ void Sequence::Combine(Sequence& a, float a_start_index, float a_end_index, Sequ
                     "Combine source sequence is empty");
   BONE_IMPORT_CHECK(a.Is_Filled() && b.Is_Filled(), "a.Is_Filled() && b.Is_Filled()", SOURCE,
                     "Combine source sequence import failed, it may only be destroyed");
+  // Stretches of a negative length would run backwards: no rising key times.
+  BONE_IMPORT_CHECK(!(a.Lenght() < 0.0f) && !(b.Lenght() < 0.0f), "!(a.Lenght() < 0.0f) && !(b.Lenght() < 0.0f)",
+                    SOURCE, "Combine source sequence has a negative length");
 
   const float a_start = a.Lenght() * a_start_index;
   const float a_end = a.Lenght() * a_end_index;

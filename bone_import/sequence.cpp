@@ -65,7 +65,8 @@ void Sequence::Build_Key_Groups() {
   std::vector<std::vector<unsigned int>> lists;
   std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_hash;
   for (unsigned int b = 0; b < bone_count; ++b) {
-    if (hier->Is_Leaf(b)) continue;
+    // Sampling needs an interval; a bone without two keys is left as it is.
+    if (hier->Is_Leaf(b) || number_of_frames[b] < 2) continue;
     const unsigned int n = number_of_frames[b];
     std::uint64_t hash = 14695981039346656037ull ^ n;
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(frame_times[b]);

@@ -113,6 +113,7 @@ TEST(Combine, RefusalsInTheirOrderChangeNothing) {
   Imported copy(Ramp({0, 4}, 4));  // another hierarchy object, equal by value
   Imported other(Ramp({0, 4}, 4).Bone("extra", "root", Keys_At({0, 4})));
   Sequence empty_source(a.hierarchy);
+  Imported backwards(Ramp({0, 4}, -4));  // a damaged file: a negative length
   struct Case {
     const char* condition;
     std::function<void(Sequence&)> call;
@@ -131,6 +132,8 @@ TEST(Combine, RefusalsInTheirOrderChangeNothing) {
       {"transition_time > 0.0f", [&](Sequence& r) { r.Combine(s, 0, 1, s, 0, 1, 0); }},
       {"transition_time > 0.0f", [&](Sequence& r) { r.Combine(s, 0, 1, s, 0, 1, -2); }},
       {"a.number_of_frames && b.number_of_frames", [&](Sequence& r) { r.Combine(empty_source, 0, 1, s, 0, 1, 1); }},
+      {"!(a.Lenght() < 0.0f) && !(b.Lenght() < 0.0f)",
+       [&](Sequence& r) { r.Combine(s, 0, 1, backwards.sequence, 0, 1, 1); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.condition);
