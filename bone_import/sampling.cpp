@@ -121,9 +121,8 @@ inline void Blend_Four(const Quaternion* a, const Quaternion* b, unsigned int co
 #endif
 
 // Every member of a group at key interval k with weight f.
-inline void Blend_Group(const Key_Group& group, unsigned int k, float f, Frame& frame, Quaternion* local_rotations,
+inline void Blend_Group(const Key_Group& group, unsigned int k, float f, Quaternion* local_rotations,
                         Vector_3<float>* local_offsets) {
-  (void)frame;
   const unsigned int count = group.count;
   const Quaternion* a = group.rotations + std::size_t(k) * count;
   const Quaternion* b = a + count;
@@ -164,7 +163,7 @@ void Sequence::Get_Frame_Time(Frame& frame, float time) const {
     if (group.last_member >= frame.bone_count) continue;  // a frame of another hierarchy
     const unsigned int k = Find_Key_From(group.times, group.n, time, group.increasing, frame.key_hints[group.leader]);
     frame.key_hints[group.leader] = k;
-    Blend_Group(group, k, Interval_Weight(group.times + k, time), frame, frame.local_rotations, frame.local_offsets);
+    Blend_Group(group, k, Interval_Weight(group.times + k, time), frame.local_rotations, frame.local_offsets);
   }
   frame.Set_Dirty();
 }
