@@ -113,8 +113,13 @@ void Output_Files::Set(const std::string& path, const std::string& bytes) {
   if (stat(path.c_str(), &status) == 0) {
     mode = status.st_mode & 07777;
   } else {
-    const mode_t mask = umask(0);
-    umask(mask);
+    // Asking for the umask sets it: ask once, before any other thread can see
+    // the moment it is 0 (batches write from several threads).
+    static const mode_t mask = [] {
+      const mode_t current = umask(0);
+      umask(current);
+      return current;
+    }();
     mode = 0666 & ~mask;
   }
   std::size_t written = 0;
