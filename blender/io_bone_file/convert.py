@@ -243,9 +243,12 @@ def export(context, path: str, skin_path: str = "", every_frame: bool = False):
         rotations.append(np.array(q_keys, np.float32))
         offsets.append(np.array(o_keys, np.float32))
     length = max(float(t[-1]) for t in times)
+    # Everything is gathered before the first file is written, so a missing
+    # mesh refuses the export instead of leaving the bone file alone.
+    skin = Skin_Records(rig, names) if skin_path else None
     bone_import.write_bone_file(path, names, parents, root, times, rotations, offsets, length)
     if skin_path:
-        Export_Skin(rig, names, skin_path)
+        bone_import.write_skin_file(skin_path, names, {skin[0]: skin[1]})
 
 
 def Evaluate(curves: dict, data_path: str, index: int, frame: float, rest: float) -> float:
@@ -253,7 +256,8 @@ def Evaluate(curves: dict, data_path: str, index: int, frame: float, rest: float
     return curve.evaluate(frame) if curve else rest
 
 
-def Export_Skin(rig, names: list, skin_path: str):
+def Skin_Records(rig, names: list):
+    """The armature's mesh as (name, records in SkinFile.get's dtype)."""
     body = next((o for o in rig.children if o.type == "MESH"), None)
     if body is None:
         raise ValueError(f"{rig.name} has no mesh to export as a skin")
@@ -272,4 +276,4 @@ def Export_Skin(rig, names: list, skin_path: str):
     dtype = [("bone", "<u4"), ("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("weight", "<f4"), ("vertex_index", "<u4")]
     array = np.array(records, dtype=dtype)
     array = array[np.lexsort((array["bone"], array["vertex_index"]))]
-    bone_import.write_skin_file(skin_path, names, {body.name: array})
+    return body.name, array
