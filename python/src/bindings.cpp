@@ -134,6 +134,19 @@ Array<float> Deform(const Skin& skin, Array<float> bases, Array<float> positions
   return out;
 }
 
+// One of a skin's per-bone arrays as a list of numpy arrays ([n] or [n, width]).
+template <class T, class Source>
+py::list Per_Bone(const Skin& skin, Source* const* arrays, py::ssize_t width) {
+  py::list out;
+  for (unsigned int b = 0; b < skin.bone_count; ++b) {
+    const py::ssize_t n = skin.vert_count[b];
+    Array<T> a = width == 1 ? Array<T>(n) : Array<T>({n, width});
+    if (n) std::memcpy(a.mutable_data(), arrays[b], std::size_t(n * width) * sizeof(T));
+    out.append(a);
+  }
+  return out;
+}
+
 py::dtype Vertex_Dtype() {
   return py::dtype::from_args(py::eval(
       "[('bone', '<u4'), ('x', '<f4'), ('y', '<f4'), ('z', '<f4'), ('weight', '<f4'), ('vertex_index', '<u4')]"));
@@ -356,40 +369,13 @@ PYBIND11_MODULE(_bone_import, m) {
            py::arg("skin_file"), py::arg("name"), py::arg("hierarchy"))
       .def_property_readonly("bone_count", [](const Skin& s) { return s.bone_count; })
       .def_property_readonly(
-          "vertex_indices",
-          [](const Skin& s) {
-            py::list out;
-            for (unsigned int b = 0; b < s.bone_count; ++b) {
-              Array<unsigned int> a(s.vert_count[b]);
-              if (s.vert_count[b]) std::memcpy(a.mutable_data(), s.vert_index[b], s.vert_count[b] * sizeof(unsigned));
-              out.append(a);
-            }
-            return out;
-          },
+          "vertex_indices", [](const Skin& s) { return Per_Bone<unsigned int>(s, s.vert_index, 1); },
           "Per bone, the mesh vertex index of each binding.")
       .def_property_readonly(
-          "positions",
-          [](const Skin& s) {
-            py::list out;
-            for (unsigned int b = 0; b < s.bone_count; ++b) {
-              Array<float> a({py::ssize_t(s.vert_count[b]), py::ssize_t(3)});
-              if (s.vert_count[b]) std::memcpy(a.mutable_data(), s.vert_pos[b], s.vert_count[b] * 3 * sizeof(float));
-              out.append(a);
-            }
-            return out;
-          },
+          "positions", [](const Skin& s) { return Per_Bone<float>(s, s.vert_pos, 3); },
           "Per bone, each binding's position in the bone's space [n, 3].")
       .def_property_readonly(
-          "weights",
-          [](const Skin& s) {
-            py::list out;
-            for (unsigned int b = 0; b < s.bone_count; ++b) {
-              Array<float> a(s.vert_count[b]);
-              if (s.vert_count[b]) std::memcpy(a.mutable_data(), s.vert_weight[b], s.vert_count[b] * sizeof(float));
-              out.append(a);
-            }
-            return out;
-          },
+          "weights", [](const Skin& s) { return Per_Bone<float>(s, s.vert_weight, 1); },
           "Per bone, each binding's weight.");
 
   m.def("deform", &Deform, py::arg("skin"), py::arg("bases"), py::arg("positions"),
