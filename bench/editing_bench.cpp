@@ -142,7 +142,7 @@ BENCHMARK(BM_Reduce_01_01)->Arg(1)->Arg(10)->Arg(100)->Unit(benchmark::kMillisec
 static void BM_Optimize_01_01(benchmark::State& state) {
   // Rotation and offset tolerances keeping about as many keys as Reduce at
   // 0.1, 1 and 10 mm.
-  const float tolerances[3][2] = {{0.99999998f, 0.1f * MM}, {0.999999f, 1 * MM}, {0.99999f, 10 * MM}};
+  const float tolerances[3][2] = {{0.99999998f, 0.1f * MM}, {0.999999f, 1 * MM}, {0.99997f, 10 * MM}};
   const float* tolerance = tolerances[state.range(0)];
   Run_Reduction(state, [&](Sequence& s) { s.Optimize(tolerance[0], tolerance[1]); });
 }

@@ -3,20 +3,20 @@
 //
 // The model: at every check time, every sampled bone's world pose (rotation
 // and position) in double precision, for the original keys and for the kept
-// ones. Dropping key k of bone b changes only b's local pose at the check
-// times strictly between k's kept neighbours, and with it the world poses of
-// b's subtree there; that is all a candidate drop recomputes, stopping at the
-// first point over the bound. Keys go smallest resulting error first (a lazy
-// queue: a candidate is re-measured when it comes up, and waits its turn
-// again if it grew). The model works a little inside the bound; the result is
-// then checked through the library's own float sampling, and keys are put back
-// around any check time that fails.
+// ones. With keys a and z of bone b as neighbours, only b's local pose at the
+// check times between them changes, and with it the world poses of b's
+// subtree there; that is all a span's check recomputes, stopping at the first
+// point over the bound. Each bone in turn gets the fewest keys whose spans
+// all hold, with every other bone as it stands (Resolve). The model works a
+// little inside the bound; the result is then checked through the library's
+// own float sampling, and keys are put back around any check time that fails.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
-#include <queue>
 #include <type_traits>
+#include <unordered_set>
 #include <vector>
 
 #include "bone_import.h"
@@ -33,6 +33,15 @@ const char* const SOURCE = "bone_import/bones";
 // The double-precision model works this much inside the bound, for the gap to
 // the library's float sampling.
 constexpr double MODEL_MARGIN = 0.998;
+
+// The model keeps two poses and the original's points per sampled bone and
+// check time; it stays within this much memory.
+constexpr double MODEL_BYTES_PER_POSE = 3 * 12 * sizeof(double);
+constexpr std::size_t MODEL_BYTES = std::size_t(1) << 31;
+
+// The larger of two squared errors, where one that is not a number (a point
+// that cannot be measured) is larger than any.
+inline double Worse(double worst, double e) { return std::isnan(worst) || e <= worst ? worst : e; }
 
 struct Pose {
   double base[9];  // row-major rotation
@@ -59,7 +68,7 @@ Pose Blend_Keys(const Quaternion& a, const Quaternion& z, const Vector_3<float>&
   return pose;
 }
 
-void Compose(const Pose& parent, const Pose& local, Pose& out) {
+inline void Compose(const Pose& parent, const Pose& local, Pose& out) {
   const double* a = parent.base;
   const double* b = local.base;
   for (int i = 0; i < 3; ++i) {
@@ -70,19 +79,38 @@ void Compose(const Pose& parent, const Pose& local, Pose& out) {
   }
 }
 
-// Squared distance between two poses of a bone, largest over its position
-// and the three points at `reach` along its axes.
-double Error2(const double* base, const double* position, const double* was_base, const double* was_position,
-              double reach) {
-  const double d[3] = {position[0] - was_position[0], position[1] - was_position[1], position[2] - was_position[2]};
-  double worst = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
-  for (int axis = 0; axis < 3; ++axis) {
+// The points a pose is checked at: its position, then the points at `reach`
+// along its three axes.
+struct Points {
+  double p[4][3];
+};
+
+Points Points_Of(const Pose& pose, double reach) {
+  Points points;
+  for (int i = 0; i < 3; ++i) {
+    points.p[0][i] = pose.position[i];
+    for (int axis = 0; axis < 3; ++axis) points.p[axis + 1][i] = pose.position[i] + reach * pose.base[3 * i + axis];
+  }
+  return points;
+}
+
+// The largest squared distance of a pose's points from `was`. A point that
+// `was` does not place (not finite) bounds nothing; one that the pose does not
+// place where `was` does is beyond any bound (not a number).
+inline double Error2(const Pose& pose, const Points& was, double reach) {
+  double worst = 0;
+  for (int point = 0; point < 4; ++point) {
     double e = 0;
     for (int i = 0; i < 3; ++i) {
-      const double v = d[i] + reach * (base[3 * i + axis] - was_base[3 * i + axis]);
+      const double v = pose.position[i] + (point ? reach * pose.base[3 * i + point - 1] : 0.0) - was.p[point][i];
       e += v * v;
     }
-    worst = std::max(worst, e);
+    if (e <= worst) continue;
+    if (std::isnan(e)) {
+      if (!std::isfinite(was.p[point][0] + was.p[point][1] + was.p[point][2])) continue;
+      return e;
+    }
+    worst = e;
   }
   return worst;
 }
@@ -95,56 +123,16 @@ class Reducer {
     Build_Poses();
   }
 
-  // Rounds with a rising bound, E * sqrt(r / 8) in round r, and a last round
-  // at E: every round measures every kept key anew, so keys that were over
-  // the bound earlier get another chance once their neighbours have moved,
-  // and the budget is not spent on the first keys to come up.
+  // Passes over the skeleton, parents first, each bone's keys chosen anew
+  // with every other bone as it stands. What a bone may spend depends on what
+  // its parents and children spent, so later passes find room the first
+  // left; alternating between the earliest and the latest of the shortest
+  // key sets moves keys within their spans, which opens more.
   void Run() {
     Drop_Repeated_Keys();
-    const double full = limit2;
-    constexpr int ROUNDS = 8;
-    for (int r = 1; r <= ROUNDS + 1; ++r) {
-      limit2 = full * double(std::min(r, ROUNDS)) / ROUNDS;
-      Greedy();
-    }
-  }
-
-  // Smallest resulting error first, while it stays within the bound. Every
-  // drop is measured exactly against the current state before it is made.
-  void Greedy() {
-    struct Candidate {
-      double cost;
-      unsigned int bone, key;
-      bool operator<(const Candidate& other) const { return cost > other.cost; }
-    };
-    std::priority_queue<Candidate> queue;
-    for (unsigned int b : sampled)
-      for (unsigned int k = 1; k + 1 < s.Key_Count(b); ++k) {
-        if (!kept[b][k]) continue;
-        const double cost = Evaluate(b, k, false);
-        if (cost <= limit2) queue.push({cost, b, k});
-      }
-    while (!queue.empty()) {
-      const Candidate top = queue.top();
-      queue.pop();
-      if (!kept[top.bone][top.key]) continue;
-      const double cost = Evaluate(top.bone, top.key, false);
-      if (cost > limit2) continue;
-      if (cost > top.cost && !queue.empty() && cost > queue.top().cost) {
-        queue.push({cost, top.bone, top.key});  // grown since it was measured
-        continue;
-      }
-      const unsigned int a = prev[top.bone][top.key], z = next[top.bone][top.key];
-      Evaluate(top.bone, top.key, true);
-      kept[top.bone][top.key] = 0;
-      next[top.bone][a] = z;
-      prev[top.bone][z] = a;
-      for (unsigned int neighbour : {a, z})
-        if (neighbour != 0 && neighbour + 1 != s.Key_Count(top.bone)) {
-          const double c = Evaluate(top.bone, neighbour, false);
-          if (c <= limit2) queue.push({c, top.bone, neighbour});
-        }
-    }
+    constexpr int PASSES = 4;
+    for (int pass = 0; pass < PASSES; ++pass)
+      for (unsigned int b : sampled) Resolve(b, pass % 2 == 1);
   }
 
   // A key equal to both its neighbours lies inside a run of equal keys, over
@@ -230,27 +218,30 @@ class Reducer {
       if (h.Is_Leaf(b))
         for (unsigned int k = 1; k + 1 < n; ++k) kept[b][k] = 0;
     }
-    local.resize(bones);
-    world.resize(bones);
-    original.resize(bones);
+    const std::size_t count = sampled.size() * times.size();
+    local.resize(count);
+    world.resize(count);
     for (unsigned int b : sampled) {
       const unsigned int n = s.Key_Count(b);
-      local[b].resize(times.size());
       for (unsigned int k = 0, c = 0; c < times.size(); ++c) {
         while (k + 2 < n && key_check[b][k + 1] < c) ++k;  // the interval the library uses
-        local[b][c] = Local_At(b, k, k + 1, c);
+        Local(b, c) = Local_At(b, k, k + 1, c);
       }
     }
-    for (unsigned int b : sampled) {
-      world[b].resize(times.size());
-      for (std::size_t c = 0; c < times.size(); ++c)
+    for (std::size_t c = 0; c < times.size(); ++c)
+      for (unsigned int b : sampled)
         if (parent[b] == INVALID_INDEX)
-          world[b][c] = local[b][c];
+          World(b, c) = Local(b, c);
         else
-          Compose(world[parent[b]][c], local[b][c], world[b][c]);
-      original[b] = world[b];
-    }
+          Compose(World(parent[b], c), Local(b, c), World(b, c));
+    original.reserve(count);
+    for (const Pose& pose : world) original.push_back(Points_Of(pose, reach));
   }
+
+  // The poses of every sampled bone at one check time lie together, in
+  // depth-first order, so a subtree's poses at one time are one run.
+  Pose& Local(unsigned int b, std::size_t c) { return local[c * sampled.size() + position[b]]; }
+  Pose& World(unsigned int b, std::size_t c) { return world[c * sampled.size() + position[b]]; }
 
   Pose Local_At(unsigned int b, unsigned int a, unsigned int z, std::size_t c) const {
     const float* t = s.Key_Times(b);
@@ -258,35 +249,148 @@ class Reducer {
     return Blend_Keys(s.Key_Rotations(b)[a], s.Key_Rotations(b)[z], s.Key_Offsets(b)[a], s.Key_Offsets(b)[z], f);
   }
 
-  // The largest squared error at any point if key k of bone b went, at the
-  // check times strictly between its kept neighbours. Stops once over the
-  // bound unless `commit`, which keeps the new poses.
-  double Evaluate(unsigned int b, unsigned int k, bool commit) {
-    const unsigned int a = prev[b][k], z = next[b][k];
-    const unsigned int first = position[b], last = subtree_end[b];
-    scratch.resize(last - first);
-    double worst = 0;
-    for (unsigned int c = key_check[b][a] + 1; c < key_check[b][z]; ++c) {
-      const Pose changed = Local_At(b, a, z, c);
-      for (unsigned int i = first; i < last; ++i) {
-        const unsigned int d = sampled[i];
-        const unsigned int p = parent[d];
-        const Pose& own = d == b ? changed : local[d][c];
-        Pose& out = scratch[i - first];
-        if (p == INVALID_INDEX)
-          out = own;
-        else
-          Compose(position[p] >= first && position[p] < last && d != b ? scratch[position[p] - first] : world[p][c],
-                  own, out);
-        worst = std::max(worst, Error2(out.base, out.position, original[d][c].base, original[d][c].position, reach));
-        if (!commit && worst > limit2) return worst;
-      }
-      if (commit) {
-        local[b][c] = changed;
-        for (unsigned int i = first; i < last; ++i) world[sampled[i]][c] = scratch[i - first];
-      }
+  // Whether b's subtree stays within the bound with keys a and z of b as
+  // neighbours, at every check time they govern: from a's time to z's, both
+  // included (a key new to the kept set changes the pose at its own time),
+  // and before the first key or after the last, where sampling extrapolates.
+  bool Holds(unsigned int b, unsigned int a, unsigned int z) {
+    const unsigned int from = First_Check(b, a), to = End_Check(b, z);
+    // Middle out: a span's error is largest far from its keys, so a span
+    // over the bound is found out soonest there.
+    const unsigned int middle = from + (to - from) / 2;
+    for (unsigned int j = 0; j < to - from; ++j)
+      if (!Pose_Subtree(b, a, z, j % 2 ? middle - (j + 1) / 2 : middle + j / 2, true)) return false;
+    return true;
+  }
+
+  // Makes keys a and z of b neighbours in the model.
+  void Commit(unsigned int b, unsigned int a, unsigned int z) {
+    const std::size_t stride = sampled.size();
+    for (unsigned int c = First_Check(b, a), to = End_Check(b, z); c < to; ++c) {
+      Pose_Subtree(b, a, z, c, false);
+      std::copy(scratch.begin(), scratch.end(), &world[c * stride + position[b]]);
+      Local(b, c) = changed;
     }
-    return worst;
+  }
+
+  unsigned int First_Check(unsigned int b, unsigned int a) const { return a == 0 ? 0 : key_check[b][a]; }
+  unsigned int End_Check(unsigned int b, unsigned int z) const {
+    return z + 1 == s.Key_Count(b) ? unsigned(times.size()) : key_check[b][z] + 1;
+  }
+
+  // The world poses of b's subtree at check time c into `scratch`, with keys
+  // a and z of b as neighbours (b's own local pose into `changed`). With
+  // `check`, stops at the first point over the bound (or not a number) and
+  // says whether every point stayed within it.
+  bool Pose_Subtree(unsigned int b, unsigned int a, unsigned int z, unsigned int c, bool check) {
+    const std::size_t stride = sampled.size();
+    const unsigned int first = position[b], last = subtree_end[b];
+    const Pose* own = &local[c * stride];
+    const Points* was = &original[c * stride];
+    scratch.resize(last - first);
+    changed = Local_At(b, a, z, c);
+    // The subtree is one run that starts at b; every other bone of it has its
+    // parent inside the run.
+    if (parent[b] == INVALID_INDEX)
+      scratch[0] = changed;
+    else
+      Compose(World(parent[b], c), changed, scratch[0]);
+    if (check && !(Error2(scratch[0], was[first], reach) <= limit2)) return false;
+    for (unsigned int i = first + 1; i < last; ++i) {
+      Pose& out = scratch[i - first];
+      Compose(scratch[position[parent[sampled[i]]] - first], own[i], out);
+      if (check && !(Error2(out, was[i], reach) <= limit2)) return false;
+    }
+    return true;
+  }
+
+  // The fewest keys for bone b with every other bone as it stands: a
+  // shortest path over its keys from the first to the last, where a step from
+  // key a to key z is allowed when that span Holds. The current keys are one
+  // such path, so the count never grows.
+  //
+  // reach[a] is the farthest key a may step to, and every key before it is
+  // taken to be allowed too. It is found by galloping forward from the
+  // previous key's reach (a span that holds tends to hold when it starts
+  // later), which makes a path one pass over the keys; the steps of the path
+  // found are then checked, and where one fails that key's reach is cut back
+  // to a span that holds and the path found again. With `latest`, the path
+  // keeps its keys as late as the fewest keys allow, else as early.
+  void Resolve(unsigned int b, bool latest) {
+    const unsigned int n = s.Key_Count(b);
+    unsigned int now = 0;
+    for (unsigned char k : kept[b]) now += k;
+    if (now <= 2) return;
+    std::vector<unsigned int> reach_of(n, 0), count(n), from(n);
+    for (unsigned int a = 0, z = 1; a + 1 < n; ++a) {
+      z = std::max(z, a + 1);
+      if (kept[b][a]) z = std::max(z, next[b][a]);
+      for (unsigned int step = 1; z + 1 < n;) {
+        const unsigned int to = z + std::min(step, n - 1 - z);
+        if (Holds(b, a, to))
+          z = to, step *= 2;
+        else if (step == 1)
+          break;
+        else
+          step /= 2;
+      }
+      reach_of[a] = z;
+    }
+    std::unordered_set<std::uint64_t> held;
+    for (;;) {
+      if (!Shortest_Path(b, reach_of, count, from, latest) || count[n - 1] >= now) return;
+      bool all_hold = true;
+      for (unsigned int z = n - 1; z != 0; z = from[z]) {
+        const unsigned int a = from[z];
+        if ((kept[b][a] && next[b][a] == z) || held.count(std::uint64_t(a) << 32 | z)) continue;
+        if (Holds(b, a, z)) {
+          held.insert(std::uint64_t(a) << 32 | z);
+          continue;
+        }
+        // Cut a's reach back to the farthest span below z that holds.
+        unsigned int lo = a, hi = z;
+        while (hi - lo > 1) {
+          const unsigned int middle = lo + (hi - lo) / 2;
+          if (Holds(b, a, middle))
+            held.insert(std::uint64_t(a) << 32 | middle), lo = middle;
+          else
+            hi = middle;
+        }
+        reach_of[a] = lo;
+        all_hold = false;
+      }
+      if (all_hold) break;
+    }
+    std::fill(kept[b].begin(), kept[b].end(), 0);
+    for (unsigned int z = n - 1;; z = from[z]) {
+      kept[b][z] = 1;
+      if (z == 0) break;
+      next[b][from[z]] = z;
+      prev[b][z] = from[z];
+    }
+    for (unsigned int a = 0; a + 1 < n; a = next[b][a]) Commit(b, a, next[b][a]);
+  }
+
+  // Fewest steps from key 0 to every key, each step from a to any key up to
+  // reach[a]: count[z] comes from the earliest key that reaches z, so counts
+  // never fall along the keys. False when the last key cannot be reached.
+  // from[] then holds the earliest path, or with `latest` the latest.
+  bool Shortest_Path(unsigned int b, const std::vector<unsigned int>& reach_of, std::vector<unsigned int>& count,
+                     std::vector<unsigned int>& from, bool latest) const {
+    const unsigned int n = s.Key_Count(b);
+    count[0] = 1;
+    for (unsigned int z = 1, a = 0; z < n; ++z) {
+      while (a < z && reach_of[a] < z) ++a;
+      if (a == z) return false;
+      count[z] = count[a] + 1, from[z] = a;
+    }
+    if (latest)
+      for (unsigned int z = n - 1; z != 0; z = from[z]) {
+        unsigned int a = z - 1;
+        while (count[a] + 1 != count[z] || reach_of[a] < z) --a;
+        from[z] = a;
+      }
+    return true;
   }
 
   const Sequence& s;
@@ -296,8 +400,10 @@ class Reducer {
   const double reach;
   std::vector<unsigned int> parent, sampled, position, subtree_end;
   std::vector<std::vector<unsigned int>> key_check, prev, next;
-  std::vector<std::vector<Pose>> local, world, original;
+  std::vector<Pose> local, world;  // per check time, per sampled bone
+  std::vector<Points> original;
   std::vector<Pose> scratch;
+  Pose changed;
 };
 
 // Every key time of the sequence (of any bone) and every midpoint between two
@@ -318,13 +424,15 @@ std::vector<double> Check_Times(const Sequence& s) {
 
 // The squared errors of every bone between two frames at one moment.
 void Frame_Errors2(Frame& original, Frame& edited, unsigned int bones, float reach, double* errors) {
-  for (unsigned int bone = 0; bone < bones; ++bone) {
-    double base[9], was_base[9], position[3], was_position[3];
-    const Matrix_3x3<float>&m = edited.Base(bone), &was = original.Base(bone);
-    for (int i = 0; i < 9; ++i) base[i] = m.m[i / 3][i % 3], was_base[i] = was.m[i / 3][i % 3];
-    for (int i = 0; i < 3; ++i) position[i] = edited.Offset(bone)[i], was_position[i] = original.Offset(bone)[i];
-    errors[bone] = Error2(base, position, was_base, was_position, reach);
-  }
+  const auto pose_of = [](Frame& frame, unsigned int bone) {
+    Pose pose;
+    const Matrix_3x3<float>& m = frame.Base(bone);
+    for (int i = 0; i < 9; ++i) pose.base[i] = m.m[i / 3][i % 3];
+    for (int i = 0; i < 3; ++i) pose.position[i] = frame.Offset(bone)[i];
+    return pose;
+  };
+  for (unsigned int bone = 0; bone < bones; ++bone)
+    errors[bone] = Error2(pose_of(edited, bone), Points_Of(pose_of(original, bone), reach), reach);
 }
 
 }  // namespace
@@ -339,7 +447,7 @@ std::vector<double> Sequence::Reduction_Errors(const Sequence& original, const S
     original.Get_Frame_Time(a, float(time));
     edited.Get_Frame_Time(b, float(time));
     Frame_Errors2(a, b, h.Bone_Count(), reach, now.data());
-    for (unsigned int bone = 0; bone < h.Bone_Count(); ++bone) worst[bone] = std::max(worst[bone], now[bone]);
+    for (unsigned int bone = 0; bone < h.Bone_Count(); ++bone) worst[bone] = Worse(worst[bone], now[bone]);
   }
   for (double& e : worst) e = std::sqrt(e);
   return worst;
@@ -394,32 +502,42 @@ void Sequence::Reduce(float max_error, float reach) {
                       "Reduce needs key times that rise strictly, bone " << hier->Bone_Name(bone));
 
   const std::vector<double> times = Check_Times(*this);
+  std::size_t sampled = 0;
+  for (unsigned int bone = 0; bone < bone_count; ++bone) sampled += !hier->Is_Leaf(bone);
+  const double bytes = double(sampled) * double(times.size()) * MODEL_BYTES_PER_POSE;
+  BONE_IMPORT_CHECK(bytes <= MODEL_BYTES, "bytes <= MODEL_BYTES", SOURCE,
+                    "Reduce would need " << std::ceil(bytes / (1 << 20)) << " MiB for " << sampled << " bones at "
+                                         << times.size() << " check times; it works within " << (MODEL_BYTES >> 20)
+                                         << " MiB");
   Reducer reducer(*this, times, max_error * MODEL_MARGIN, reach);
   reducer.Run();
   std::vector<std::vector<unsigned char>>& kept = reducer.kept;
   // The result through the library's own float sampling: where a check time
-  // fails, every bone gets back the keys of the span that holds it.
+  // fails, every bone gets back the keys of the span that holds it. A check
+  // time with nothing left to give back samples exactly as the original does
+  // (a point that is not a number there is so in both).
   std::vector<double> errors(bone_count);
-  for (;;) {
+  for (bool restored = true; restored;) {
     Sequence reduced(*hier);
     reduced.Fill_From(*this, kept);
     Frame a(*hier, false), b(*hier, false);
-    std::vector<double> failed;
+    restored = false;
     for (double time : times) {
       Get_Frame_Time(a, float(time));
       reduced.Get_Frame_Time(b, float(time));
       Frame_Errors2(a, b, bone_count, reach, errors.data());
-      if (*std::max_element(errors.begin(), errors.end()) > double(max_error) * max_error) failed.push_back(time);
-    }
-    if (failed.empty()) break;
-    for (double time : failed)
+      bool holds = true;
+      for (double e : errors) holds = holds && e <= double(max_error) * max_error;
+      if (holds) continue;
       for (unsigned int bone = 0; bone < bone_count; ++bone) {
         const float* t = frame_times[bone];
         const unsigned int n = number_of_frames[bone];
-        const unsigned int k = std::min(unsigned(std::lower_bound(t, t + n, float(time)) - t), n - 1);
-        for (unsigned int j = k; j < n && !kept[bone][j]; ++j) kept[bone][j] = 1;
-        for (unsigned int j = k; j-- > 0 && !kept[bone][j];) kept[bone][j] = 1;
+        // The keys around the time; before the first key, the first span's.
+        const unsigned int k = std::max(1u, std::min(unsigned(std::lower_bound(t, t + n, float(time)) - t), n - 1));
+        for (unsigned int j = k; j < n && !kept[bone][j]; ++j) kept[bone][j] = 1, restored = true;
+        for (unsigned int j = std::min(k, n); j-- > 0 && !kept[bone][j];) kept[bone][j] = 1, restored = true;
       }
+    }
   }
 
   // Keep the kept keys, in place, then shrink each bone's arrays to fit;

@@ -32,6 +32,11 @@ void Edit(const char* path, const Hierarchy& hierarchy) {
     Play(combined, hierarchy);
   } catch (const Kernel::Exception&) {
   }
+  try {
+    sequence.Reduce(0.01f, 0.1f);
+    Play(sequence, hierarchy);
+  } catch (const Kernel::Exception&) {
+  }
   sequence.Optimize(0.999f, 0.01f);
   sequence.Flip();
   sequence.Rotate(Matrix_3x3<float>::Identity());

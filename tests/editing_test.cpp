@@ -277,11 +277,12 @@ TEST(Reduce, EveryPointStaysWithinTheBound) {
   }
 }
 
-TEST(Reduce, StraightLinesKeepTheirEndsAndTurnsKeepEveryKey) {
-  std::vector<Key> line, zigzag;
+TEST(Reduce, KeepsTheKeysItMustAndNoMore) {
+  std::vector<Key> line, zigzag, arc;
   for (int k = 0; k <= 20; ++k) {
     line.push_back(Key{k * 0.1f, 0, 0, 0, k * 0.1f, 1, 0});
     zigzag.push_back(Key{k * 0.1f, 0, 0, k % 2 ? 0.5f : -0.5f, 0, k % 2 ? 1.0f : 0.0f, 0});
+    if (k >= 5 && k <= 15) arc.push_back(Key{k * 0.1f, 0, 0, 0, 0, (k - 10) * (k - 10) * 5e-4f, 0});
   }
   Imported straight(Bone_File().Length(2).Root("r", line).Bone("a", "r", line).Bone("leaf", "a", line));
   straight.sequence.Reduce(1e-4f, 0.1f);
@@ -290,6 +291,19 @@ TEST(Reduce, StraightLinesKeepTheirEndsAndTurnsKeepEveryKey) {
   turns.sequence.Reduce(1e-3f, 0.1f);
   EXPECT_EQ(turns.sequence.Key_Count(0), 21u);
   EXPECT_EQ(turns.sequence.Key_Count(1), 21u);
+  // A key that is not a number places nothing, so it bounds nothing: it goes.
+  std::vector<Key> broken = line;
+  broken[10].x = NAN;
+  Imported unmeasurable(Bone_File().Length(2).Root("r", broken).Bone("leaf", "r", Keys_At({0, 2})));
+  unmeasurable.sequence.Reduce(1e-4f, 0.1f);
+  EXPECT_EQ(Times(unmeasurable.sequence, 0), (std::vector<float>{0, 2}));
+  // Keys over part of the clip: outside them sampling extrapolates from the
+  // first or last span, which dropping keys changes too.
+  Imported part(Bone_File().Length(2).Root("r", line).Bone("a", "r", arc).Bone("leaf", "a", Keys_At({0, 2})));
+  Imported original(Bone_File().Length(2).Root("r", line).Bone("a", "r", arc).Bone("leaf", "a", Keys_At({0, 2})));
+  part.sequence.Reduce(1e-3f, 0.1f);
+  EXPECT_LT(part.sequence.Key_Count(1), 11u);
+  EXPECT_LE(test_support::Largest_Point_Error(original.sequence, part.sequence, 0.1f), 1e-3);
 }
 
 TEST(Reduce, RefusesWhatItCannotBound) {
