@@ -224,7 +224,8 @@ class BONE_IMPORT_API Sequence {
   // once: errors of parents and children add up, and the result is measured
   // through this library's own sampling, not estimated. Every bone keeps its
   // first and last key (leaves, which sampling never reads, only those), and
-  // its times still rise strictly. Refuses an empty sequence, one whose import
+  // its times still rise strictly. A point the original does not place (not
+  // finite) bounds nothing there. Refuses an empty sequence, one whose import
   // failed, a bone whose key times do not rise strictly, a max_error that is
   // not a finite number above 0, a reach that is negative or not finite, and
   // a sequence whose model would pass 2 GiB (sampled bones times check times
@@ -232,7 +233,8 @@ class BONE_IMPORT_API Sequence {
   // what it costs: docs/library.md.
   void Reduce(float max_error, float reach);
   // Per bone, the largest distance at Reduce's check points (of `original`)
-  // between `original` and `edited`, two sequences of one hierarchy.
+  // between `original` and `edited`, two sequences of one hierarchy: 0 where
+  // the original places no point, NaN where only `edited` places none.
   static std::vector<double> Reduction_Errors(const Sequence& original, const Sequence& edited, float reach);
   // Reverses the sequence in time. Refuses an empty sequence.
   void Flip();
