@@ -14,7 +14,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <type_traits>
 #include <unordered_set>
 #include <vector>
@@ -147,11 +146,8 @@ class Reducer {
       const Vector_3<float>* o = s.Key_Offsets(b);
       const unsigned int n = s.Key_Count(b);
       for (unsigned int k = 1; k + 1 < n; ++k)
-        if (same(q[k], o[k], q[k - 1], o[k - 1]) && same(q[k], o[k], q[k + 1], o[k + 1])) {
-          kept[b][k] = 0;
-          next[b][prev[b][k]] = next[b][k];
-          prev[b][next[b][k]] = prev[b][k];
-        }
+        if (same(q[k], o[k], q[k - 1], o[k - 1]) && same(q[k], o[k], q[k + 1], o[k + 1])) kept[b][k] = 0;
+      for (unsigned int k = n - 1; k-- > 0;) next[b][k] = kept[b][k + 1] ? k + 1 : next[b][k + 1];
       // The poses over each merged run are the run's one pose already.
     }
   }
@@ -204,7 +200,6 @@ class Reducer {
     const unsigned int bones = h.Bone_Count();
     key_check.resize(bones);
     kept.resize(bones);
-    prev.resize(bones);
     next.resize(bones);
     for (unsigned int b = 0; b < bones; ++b) {
       const unsigned int n = s.Key_Count(b);
@@ -212,7 +207,6 @@ class Reducer {
       kept[b].assign(n, 1);
       for (unsigned int k = 0; k < n; ++k) {
         key_check[b].push_back(unsigned(std::lower_bound(times.begin(), times.end(), double(t[k])) - times.begin()));
-        prev[b].push_back(k ? k - 1 : 0);
         next[b].push_back(k + 1 < n ? k + 1 : n - 1);
       }
       if (h.Is_Leaf(b))
@@ -366,7 +360,6 @@ class Reducer {
       kept[b][z] = 1;
       if (z == 0) break;
       next[b][from[z]] = z;
-      prev[b][z] = from[z];
     }
     for (unsigned int a = 0; a + 1 < n; a = next[b][a]) Commit(b, a, next[b][a]);
   }
@@ -399,8 +392,8 @@ class Reducer {
   double limit2;
   const double reach;
   std::vector<unsigned int> parent, sampled, position, subtree_end;
-  std::vector<std::vector<unsigned int>> key_check, prev, next;
-  std::vector<Pose> local, world;  // per check time, per sampled bone
+  std::vector<std::vector<unsigned int>> key_check, next;  // next: per kept key, the next kept one
+  std::vector<Pose> local, world;                          // per check time, per sampled bone
   std::vector<Points> original;
   std::vector<Pose> scratch;
   Pose changed;
