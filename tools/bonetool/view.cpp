@@ -1,4 +1,5 @@
 // view: the clip as one self-contained HTML page that plays it with three.js.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -84,20 +85,45 @@ double Key_Rate(const Sequence& sequence) {
   return rate;
 }
 
-}  // namespace
+// The skins as one skin for the glTF binary: each skin's vertices are
+// numbered after the previous skin's, in their order, so that the points of
+// skin k follow those of skin k - 1 (the exporter writes one point per vertex,
+// by vertex number). The skins come from one skin file, so they share its
+// bone table. Returns the skins' names and point counts for the page.
+nlohmann::json Merge_Skins(const std::vector<const Tools::Export_Skin*>& skins, Tools::Export_Skin& merged) {
+  nlohmann::json table = nlohmann::json::array();
+  unsigned int number = 0;
+  for (const Tools::Export_Skin* skin : skins) {
+    std::map<unsigned int, unsigned int> renumbered;
+    for (const Skin_File::Vertex& record : skin->records) renumbered.emplace(record.vertex_index, 0u);
+    for (auto& entry : renumbered) entry.second = number++;
+    for (Skin_File::Vertex record : skin->records) {
+      record.vertex_index = renumbered[record.vertex_index];
+      merged.records.push_back(record);
+    }
+    merged.name += (merged.name.empty() ? "" : ", ") + skin->name;
+    merged.table_to_bone = skin->table_to_bone;
+    table.push_back({{"name", skin->name}, {"points", renumbered.size()}});
+  }
+  return table;
+}
 
-std::string Render_Page(const Bone_File& file, const Tools::Export_Skin* skin, const std::string& title) {
+// The page for `skins` of one skin file (none, one or several).
+std::string Page(const Bone_File& file, const std::vector<const Tools::Export_Skin*>& skins, const std::string& title) {
   const std::string folder = View_Folder();
   const std::string page = Read_File(folder + "/page.html");
+  Tools::Export_Skin merged;
+  const nlohmann::json skin_table = Merge_Skins(skins, merged);
   const nlohmann::json meta = {{"title", title},
                                {"length", file.sequence.Lenght()},
                                {"bones", file.hierarchy.Bone_Count()},
                                {"keyRate", Key_Rate(file.sequence)},
-                               {"skin", skin ? nlohmann::json(skin->name) : nlohmann::json(nullptr)}};
+                               {"skins", skin_table}};
+  const std::string clip = Tools::Encode_Gltf(file.sequence, skins.empty() ? nullptr : &merged, true);
   // Each placeholder is filled once, where the template has it.
   const std::map<std::string, std::string> fill = {{"__TITLE__", Escape_Html(title)},
                                                    {"__IMPORTMAP__", Import_Map(folder)},
-                                                   {"__CLIP__", Base64(Tools::Encode_Gltf(file.sequence, skin, true))},
+                                                   {"__CLIP__", Base64(clip)},
                                                    {"__META__", Replace_All(meta.dump(), "</", "<\\/")}};
   std::string out;
   std::size_t from = 0;
@@ -116,16 +142,27 @@ std::string Render_Page(const Bone_File& file, const Tools::Export_Skin* skin, c
   return out;
 }
 
+}  // namespace
+
+std::string Render_Page(const Bone_File& file, const Tools::Export_Skin* skin, const std::string& title) {
+  std::vector<const Tools::Export_Skin*> skins;
+  if (skin) skins.push_back(skin);
+  return Page(file, skins, title);
+}
+
 void Add_View(CLI::App& app, Context&) {
   auto* command = app.add_subcommand("view", "Write a self-contained HTML page that plays the clip (three.js)");
   struct Options {
-    std::string path, skin, name, out;
+    std::string path, skin, out;
+    std::vector<std::string> names;
   };
   auto o = std::make_shared<Options>();
   command->add_option("IN", o->path, "Bone file")->required();
   auto* skin =
       command->add_option("--skin", o->skin, "Skin file whose points to show, coloured by their strongest bone");
-  command->add_option("--name", o->name, "Skin to show (default: the file's only skin)")->needs(skin);
+  command->add_option("--name", o->names, "Skin to show, once per skin (default: all the file's skins)")
+      ->allow_extra_args(false)
+      ->needs(skin);
   command->add_option("-o,--output", o->out, "HTML file to write (default: IN's name with .html, here)");
   command->callback([o] {
     if (o->out.empty()) {
@@ -141,8 +178,23 @@ void Add_View(CLI::App& app, Context&) {
     if (!o->skin.empty()) files.Input(o->skin);
     files.Output(o->out, {".html"});
     const Bone_File file(o->path);
-    const std::unique_ptr<Tools::Export_Skin> skin = Load_Skin_For(file, o->skin, o->name);
-    const std::string page = Render_Page(file, skin.get(), o->path.substr(o->path.find_last_of('/') + 1));
+    // Without --name: the file's only skin, or all of them when it has several.
+    std::vector<std::string> names = o->names;
+    if (!o->skin.empty() && names.empty()) {
+      const std::unique_ptr<Skin_File> skin_file = Open_Skin_File(o->skin);
+      if (skin_file->Skin_Count() > 1)
+        for (unsigned int s = 0; s < skin_file->Skin_Count(); ++s) names.push_back(skin_file->Skin_Name(s));
+      else
+        names.emplace_back();  // Load_Skin_For takes the only skin, or says that there is none
+    }
+    std::vector<std::unique_ptr<Tools::Export_Skin>> skins;
+    std::vector<const Tools::Export_Skin*> shown;
+    for (auto name = names.begin(); name != names.end(); ++name) {
+      if (std::find(names.begin(), name, *name) != name) continue;  // named twice: shown once
+      skins.push_back(Load_Skin_For(file, o->skin, *name));
+      shown.push_back(skins.back().get());
+    }
+    const std::string page = Page(file, shown, o->path.substr(o->path.find_last_of('/') + 1));
     files.Set(o->out, page);
     files.Commit();
     std::printf("wrote %s (%.2f MB); open it in a browser, no server needed\n", o->out.c_str(),
