@@ -108,8 +108,10 @@ nlohmann::json Merge_Skins(const std::vector<const Tools::Export_Skin*>& skins, 
   return table;
 }
 
-// The page for `skins` of one skin file (none, one or several).
-std::string Page(const Bone_File& file, const std::vector<const Tools::Export_Skin*>& skins, const std::string& title) {
+// The page for `skins` of one skin file (none, one or several), with the
+// camera mode the page starts in ("follow" or "fit").
+std::string Page(const Bone_File& file, const std::vector<const Tools::Export_Skin*>& skins, const std::string& title,
+                 const std::string& camera) {
   const std::string folder = View_Folder();
   const std::string page = Read_File(folder + "/page.html");
   Tools::Export_Skin merged;
@@ -118,7 +120,8 @@ std::string Page(const Bone_File& file, const std::vector<const Tools::Export_Sk
                                {"length", file.sequence.Lenght()},
                                {"bones", file.hierarchy.Bone_Count()},
                                {"keyRate", Key_Rate(file.sequence)},
-                               {"skins", skin_table}};
+                               {"skins", skin_table},
+                               {"camera", camera}};
   const std::string clip = Tools::Encode_Gltf(file.sequence, skins.empty() ? nullptr : &merged, true);
   // Each placeholder is filled once, where the template has it.
   const std::map<std::string, std::string> fill = {{"__TITLE__", Escape_Html(title)},
@@ -147,13 +150,13 @@ std::string Page(const Bone_File& file, const std::vector<const Tools::Export_Sk
 std::string Render_Page(const Bone_File& file, const Tools::Export_Skin* skin, const std::string& title) {
   std::vector<const Tools::Export_Skin*> skins;
   if (skin) skins.push_back(skin);
-  return Page(file, skins, title);
+  return Page(file, skins, title, "follow");
 }
 
 void Add_View(CLI::App& app, Context&) {
   auto* command = app.add_subcommand("view", "Write a self-contained HTML page that plays the clip (three.js)");
   struct Options {
-    std::string path, skin, out;
+    std::string path, skin, out, camera = "follow";
     std::vector<std::string> names;
   };
   auto o = std::make_shared<Options>();
@@ -163,6 +166,9 @@ void Add_View(CLI::App& app, Context&) {
   command->add_option("--name", o->names, "Skin to show, once per skin (default: all the file's skins)")
       ->allow_extra_args(false)
       ->needs(skin);
+  command->add_option("--camera", o->camera, "Camera the page starts with: follow the root, or fit the whole path")
+      ->check(CLI::IsMember({"follow", "fit"}))
+      ->capture_default_str();
   command->add_option("-o,--output", o->out, "HTML file to write (default: IN's name with .html, here)");
   command->callback([o] {
     if (o->out.empty()) {
@@ -194,7 +200,7 @@ void Add_View(CLI::App& app, Context&) {
       skins.push_back(Load_Skin_For(file, o->skin, *name));
       shown.push_back(skins.back().get());
     }
-    const std::string page = Page(file, shown, o->path.substr(o->path.find_last_of('/') + 1));
+    const std::string page = Page(file, shown, o->path.substr(o->path.find_last_of('/') + 1), o->camera);
     files.Set(o->out, page);
     files.Commit();
     std::printf("wrote %s (%.2f MB); open it in a browser, no server needed\n", o->out.c_str(),
