@@ -411,7 +411,9 @@ std::map<unsigned int, double> Source_Weight_Sums(const aiMesh& mesh) {
 
 TEST(ConvertRealData, SkinsKeepEveryInfluenceAndItsWeight) {
   REQUIRE_MODELS();
-  for (const char* model : {"/glTF2/simple_skin/simple_skin.gltf", "/FBX/animation_with_skeleton.fbx"}) {
+  // anim_test.x binds two bones that its node tree lacks.
+  for (const char* model :
+       {"/glTF2/simple_skin/simple_skin.gltf", "/FBX/animation_with_skeleton.fbx", "/X/anim_test.x"}) {
     Scene_Import_Options options;
     options.skins = true;
     const Imported_Scene scene = Import_Scene(MODELS + model, options);
