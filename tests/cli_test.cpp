@@ -110,7 +110,10 @@ TEST(BonetoolCli, UsageErrorsExitTwoWithAShortReason) {
       {"bogus", "unknown command bogus\ncommands: info, sample, validate, optimize"},
       {"sample " + f + " --time nan", "nan is not a finite number"},
       {"sample " + f + " --fraction inf", "inf is not a finite number"},
-      {"optimize " + f + " o.bone --rotation-tolerance nan --offset-tolerance 1", "nan is not a finite number"},
+      {"optimize " + f + " o.bone --rotation-tolerance nan --offset-tolerance 1", "nan is not a fraction from 0 to 1"},
+      {"optimize " + f + " o.bone --rotation-tolerance 2 --offset-tolerance 1", "2 is not a fraction from 0 to 1"},
+      {"optimize " + f + " o.bone --rotation-tolerance 1 --offset-tolerance -1",
+       "-1 is not a finite number of 0 or more"},
       {"rotate " + f + " o.bone --angles 0 nan 0", "nan is not a finite number"},
       {"convert " + bvh + " o.bone --fps 0", "0 is not a finite number above 0"},
       {"convert " + bvh + " o.bone --fps nan", "nan is not a finite number above 0"},
@@ -127,7 +130,8 @@ TEST(BonetoolCli, UsageErrorsExitTwoWithAShortReason) {
       {"convert " + bvh + " " + other.path() + " --skin " + alias,
        std::string("it is also the output ") + other.path()},
       {"convert " + bvh + " o.bone --up x", "--up: x not in {y,z}"},
-      {"convert " + bvh + " o.bone --scale -2", "-2 is not a finite number above 0"},
+      {"convert " + bvh + " o.bone --scale 1e38", "1e38 is not a number from 1e-06 to 1e+06"},
+      {"convert " + bvh + " o.bone --rest-pose --animation 0", "--animation excludes --rest-pose"},
       {"convert " + bvh + " " + bvh + " " + bvh, "convert takes IN and OUT.bone, or --out-dir for many inputs"},
   };
   for (const Case& c : cases) {
@@ -217,11 +221,16 @@ TEST(BonetoolCli, RefusalsSayWhatIsWrongInWords) {
   const std::string skin = SAMPLES + "/humanoid.skin";
   const std::string cut_bytes = Turning().Data();
   Temp_File cut(cut_bytes.substr(0, cut_bytes.size() - 30), ".bone");
+  Temp_File other_skin(
+      test_support::Skin_File_Data().Bones({"Root", "$dummy_root"}).Skin("s", {{1, 0, 0, 0, 1, 0}}).Data(), ".skin");
   struct Case {
     std::string arguments, reason;
   };
   const std::vector<Case> cases = {
       {"info " + skin, skin + ": offset 0: header is not BONE"},
+      {std::string("render ") + turning.path() + " --skin " + other_skin.path() + " -o o.svg",
+       std::string(other_skin.path()) + " does not fit " + turning.path() +
+           ": its bone table names \"$dummy_root\", and " + turning.path() + " has no bone of that name"},
       {std::string("sample --time 0 ") + cut.path(), std::string("bonetool: ") + cut.path() + ": offset "},
       {std::string("combine ") + walk_copy.path() + " " + turning.path() + " o.bone",
        "have different skeletons: 22 bones against 3"},
@@ -317,7 +326,13 @@ TEST(BonetoolCli, EditsWriteNewFilesAndRefusalsWriteNothing) {
   ASSERT_EQ(std::sscanf(optimize.out.c_str() + total, "\ntotal %u %u", &before, &after), 2);
   EXPECT_EQ(before, 13u);
   EXPECT_EQ(after, 4u);  // the straight line keeps its ends, the leaf its two keys
-  const Run_Result reduce = Bonetool(std::string("reduce ") + straight.path() + " " + out + " --max-error 0.001");
+  // Every bone stays at the root's point: no reach can be taken from the
+  // skeleton, so it must be given.
+  const Run_Result no_reach = Bonetool(std::string("reduce ") + straight.path() + " " + out + " --max-error 0.001");
+  EXPECT_EQ(no_reach.status, 2);
+  EXPECT_NE(no_reach.err.find("stays at one point throughout the clip"), std::string::npos) << no_reach.err;
+  const Run_Result reduce =
+      Bonetool(std::string("reduce ") + straight.path() + " " + out + " --max-error 0.001 --reach 0.5");
   ASSERT_EQ(reduce.status, 0) << reduce.err;
   EXPECT_EQ(reduce.out.substr(0, reduce.out.find(';')), "keys 13 -> 4 (30.8% kept)") << reduce.out;
   std::remove(out.c_str());

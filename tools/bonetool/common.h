@@ -45,14 +45,26 @@ std::unique_ptr<Skin_File> Open_Skin_File(const std::string& path);
 // Names the skins the file has when `requested` is not one of them.
 std::string Choose_Skin(const Skin_File& skins, const std::string& path, const std::string& requested);
 
+// Refuses, naming both files and the bone, a skin file whose bone table
+// names a bone the hierarchy (of the bone file `bone_path`) does not have.
+void Check_Skin_Fits(const Skin_File& skins, const std::string& skin_path, const Hierarchy& hierarchy,
+                     const std::string& bone_path);
+
 // Option checks, applied when the command line is parsed (exit 2): a finite
 // number, a finite number above 0, a finite fraction from 0 to 1.
 const CLI::Validator& Finite();
 const CLI::Validator& Positive();
 const CLI::Validator& Fraction();
 
+// A finite number of 0 or more; a finite number from `low` to `high`.
+const CLI::Validator& Non_Negative();
+CLI::Validator Between(double low, double high);
+
 // Prints "bonetool: note: TEXT" on stderr unless `text` is empty.
 void Note(const std::string& text);
+
+// "1 animation", "2 animations" (`plural` when the noun does not just add s).
+std::string Count(std::size_t n, const std::string& noun, const std::string& plural = "");
 
 struct Context {
   int exit_code = 0;

@@ -63,8 +63,9 @@ void Print_Scene(const std::string& path, const Vantorix::Bone_Tools::Scene_Cont
         << "\n";
     return;
   }
-  std::printf("%s: a scene of %zu nodes (%zu bones), %zu animations, %zu meshes\n", path.c_str(), scene.nodes.size(),
-              bones, scene.animations.size(), scene.meshes.size());
+  std::printf("%s: a scene of %s (%s), %s, %s\n", path.c_str(), Count(scene.nodes.size(), "node").c_str(),
+              Count(bones, "bone").c_str(), Count(scene.animations.size(), "animation").c_str(),
+              Count(scene.meshes.size(), "mesh", "meshes").c_str());
   std::vector<int> depth(scene.nodes.size(), 0);
   for (std::size_t i = 0; i < scene.nodes.size(); ++i) {
     const auto& node = scene.nodes[i];
@@ -74,13 +75,14 @@ void Print_Scene(const std::string& path, const Vantorix::Bone_Tools::Scene_Cont
   std::printf("animations:\n");
   for (std::size_t a = 0; a < scene.animations.size(); ++a) {
     const auto& clip = scene.animations[a];
-    std::printf("  %zu \"%s\": %.3f s, %llu keys in %u channels, %.1f keys/s\n", a, clip.name.c_str(), clip.seconds,
-                clip.keys, clip.channels, clip.key_rate);
+    std::printf("  %zu \"%s\": %.3f s, %s in %s, %.1f keys/s\n", a, clip.name.c_str(), clip.seconds,
+                Count(clip.keys, "key").c_str(), Count(clip.channels, "channel").c_str(), clip.key_rate);
   }
   std::printf("meshes:\n");
   for (const auto& mesh : scene.meshes)
-    std::printf("  %s: %u vertices, %u bones, up to %u influences per vertex\n", mesh.name.c_str(), mesh.vertices,
-                mesh.bones, mesh.most_influences);
+    std::printf("  %s: %s, %s, up to %s per vertex\n", mesh.name.c_str(),
+                Count(mesh.vertices, "vertex", "vertices").c_str(), Count(mesh.bones, "bone").c_str(),
+                Count(mesh.most_influences, "influence").c_str());
 }
 
 void Add_Info(CLI::App& app, Context&) {
@@ -125,7 +127,8 @@ void Add_Info(CLI::App& app, Context&) {
                 << "\n";
       return;
     }
-    std::printf("%s: %u bones, length %g, %zu keys\n", path->c_str(), h.Bone_Count(), file.sequence.Lenght(), total);
+    std::printf("%s: %s, length %g, %s\n", path->c_str(), Count(h.Bone_Count(), "bone").c_str(), file.sequence.Lenght(),
+                Count(total, "key").c_str());
     std::printf("root: %s\n", h.Bone_Name(h.Root_Index()));
     Print_Tree(file, h.Root_Index(), 0);
     std::printf("leaves:");
@@ -210,16 +213,17 @@ void Add_Skin(CLI::App& app, Context&) {
         std::cout << json{{"file", options->path}, {"bones", skins.Bone_Count()}, {"skins", list}}.dump(2) << "\n";
         return;
       }
-      std::printf("%s: %u skins, %u bones in the table\n", options->path.c_str(), skins.Skin_Count(),
-                  skins.Bone_Count());
+      std::printf("%s: %s, %s in the table\n", options->path.c_str(), Count(skins.Skin_Count(), "skin").c_str(),
+                  Count(skins.Bone_Count(), "bone").c_str());
       for (const json& entry : list)
-        std::printf("  %-24s %zu records\n", entry["name"].get<std::string>().c_str(),
-                    entry["records"].get<std::size_t>());
+        std::printf("  %-24s %s\n", entry["name"].get<std::string>().c_str(),
+                    Count(entry["records"].get<std::size_t>(), "record").c_str());
       return;
     }
     Hierarchy h;
     Import_File(options->hierarchy, false, [&] { h.Import(options->hierarchy.c_str()); });
     options->name = Choose_Skin(skins, options->path, options->name);
+    Check_Skin_Fits(skins, options->path, h, options->hierarchy);
     Skin skin;
     skin.Import(skins, options->name.c_str(), h);
     json bones = json::array();

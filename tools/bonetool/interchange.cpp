@@ -56,6 +56,7 @@ std::unique_ptr<Tools::Export_Skin> Load_Skin_For(const Bone_File& file, const s
   if (skin_path.empty()) return nullptr;
   const std::unique_ptr<Skin_File> skin_file = Open_Skin_File(skin_path);
   const std::string chosen = Choose_Skin(*skin_file, skin_path, name);
+  Check_Skin_Fits(*skin_file, skin_path, file.hierarchy, file.path);
   auto skin = std::make_unique<Tools::Export_Skin>(Tools::Load_Export_Skin(*skin_file, chosen, file.hierarchy));
   Note(skin->Weights().Note(chosen));
   return skin;
@@ -80,17 +81,20 @@ void Add_Interchange(CLI::App& app, Context&) {
     command->add_option("PATHS", options->paths, "IN OUT.bone, or with --out-dir the files and folders to convert")
         ->required();
     command->add_option("--skin", options->convert.skin, "Also write the skinned meshes as this skin file (one file)");
-    command->add_option("--animation", options->convert.import.animation,
-                        "Animation name or index (default: the first), or \"all\" for one bone file per clip");
+    auto* animation =
+        command->add_option("--animation", options->convert.import.animation,
+                            "Animation name or index (default: the first), or \"all\" for one bone file per clip");
     command->add_option("--fps", options->convert.import.fps, "Resample at this rate instead of the source's key times")
         ->check(Positive());
     command->add_option("--scale", options->convert.import.scale, "Multiply every offset and skin position by this")
-        ->check(Positive());
+        ->check(Between(1e-6, 1e6));
     command->add_option("--up", options->up, "The source's up axis: y (as bone files) or z")
         ->check(CLI::IsMember({"y", "z"}))
         ->capture_default_str();
-    command->add_flag("--rest-pose", options->convert.import.rest_pose,
-                      "Convert the rig in its rest pose (two equal keys at 0 and 1) instead of a clip");
+    command
+        ->add_flag("--rest-pose", options->convert.import.rest_pose,
+                   "Convert the rig in its rest pose (two equal keys at 0 and 1) instead of a clip")
+        ->excludes(animation);
     auto* out_dir = command->add_option("--out-dir", options->out_dir, "Folder for the bone files of many inputs");
     command->add_option("--jobs", options->jobs, "Files converted at once (default: one per core)")
         ->check(CLI::Range(1u, 256u))
