@@ -294,6 +294,10 @@ TEST(BonetoolCli, ValidateReportsBrokenFilesAndExitsOne) {
   const json doc = json::parse(Bonetool(std::string("validate --json ") + bad.path()).out);
   EXPECT_EQ(doc["files"][0]["findings"][0]["bone"], "Arm");
   EXPECT_EQ(doc["files"][0]["findings"][0]["key"], 1);
+  // A folder with nothing to check says so.
+  const Run_Result empty = Bonetool("validate " + SAMPLES + "/../../docs");
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_EQ(empty.err, "bonetool: error: " + SAMPLES + "/../../docs holds no .bone or .skin file to check\n");
 }
 
 TEST(BonetoolCli, EditsWriteNewFilesAndRefusalsWriteNothing) {
