@@ -129,6 +129,34 @@ std::string Count(std::size_t n, const std::string& noun, const std::string& plu
   return std::to_string(n) + " " + (n == 1 ? noun : plural.empty() ? noun + "s" : plural);
 }
 
+void Add_Worker_Options(CLI::App& command, Worker_Options& options) {
+  command
+      .add_option("--max-memory", options.max_memory,
+                  "Memory cap of the process that reads each file, as 2G or 512M (default: half the machine's "
+                  "memory shared by the jobs, at most 2G each)")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            try {
+              Vantorix::Bone_Tools::Parse_Memory_Size(text);
+              return "";
+            } catch (const std::invalid_argument& error) {
+              return error.what();
+            }
+          },
+          "SIZE"));
+  command.add_option("--timeout", options.timeout, "Seconds the reading of one file may take")
+      ->check(Positive())
+      ->capture_default_str();
+}
+
+Vantorix::Bone_Tools::Worker_Pool_Settings Worker_Settings(const Worker_Options& options, unsigned int jobs) {
+  Vantorix::Bone_Tools::Worker_Pool_Settings settings;
+  settings.jobs = jobs;
+  settings.limits.timeout = options.timeout;
+  if (!options.max_memory.empty()) settings.limits.memory = Vantorix::Bone_Tools::Parse_Memory_Size(options.max_memory);
+  return settings;
+}
+
 void Note(const std::string& text) {
   if (!text.empty()) std::fprintf(stderr, "bonetool: note: %s\n", text.c_str());
 }

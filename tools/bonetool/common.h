@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bone_import/bone_import.h"
+#include "process/worker_pool.h"
 
 namespace bonetool {
 
@@ -21,6 +22,8 @@ using namespace Vantorix::Bone_Import;
 struct File_Refused : std::runtime_error {
   File_Refused(const Kernel::Exception& error, std::vector<std::string> lines)
       : std::runtime_error(error.what()), explanation(std::move(lines)) {}
+  File_Refused(const std::string& message, std::vector<std::string> lines)
+      : std::runtime_error(message), explanation(std::move(lines)) {}
   std::vector<std::string> explanation;
 };
 
@@ -73,6 +76,16 @@ struct Context {
 // A batch in which some input was refused: its table says which and why
 // (exit status 1, nothing more to print).
 struct Batch_Refused {};
+
+// --max-memory and --timeout: the caps on the worker process that reads each
+// scene file (commands that read through Assimp).
+struct Worker_Options {
+  std::string max_memory;  // empty: the default share of the machine's memory
+  double timeout = 120.0;
+};
+void Add_Worker_Options(CLI::App& command, Worker_Options& options);
+// The worker settings for `jobs` workers at once (0: one per core).
+Vantorix::Bone_Tools::Worker_Pool_Settings Worker_Settings(const Worker_Options& options, unsigned int jobs);
 
 // The whole file as bytes; throws std::runtime_error when it cannot be read.
 std::string Read_File(const std::string& path);

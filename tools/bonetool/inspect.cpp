@@ -6,7 +6,9 @@
 
 #include "common.h"
 #include "files/output_files.h"
+#include "interchange/batch_convert.h"
 #include "interchange/scene_import.h"
+#include "validate/validator.h"
 
 namespace bonetool {
 
@@ -57,15 +59,16 @@ void Print_Scene(const std::string& path, const Vantorix::Bone_Tools::Scene_Cont
     for (const auto& m : scene.meshes)
       meshes.push_back(
           {{"name", m.name}, {"vertices", m.vertices}, {"bones", m.bones}, {"most_influences", m.most_influences}});
-    std::cout
-        << json{{"file", path}, {"format", "scene"}, {"nodes", nodes}, {"animations", animations}, {"meshes", meshes}}
-               .dump(2)
-        << "\n";
+    std::cout << json{{"file", path},   {"format", "scene"},        {"importer", scene.importer},
+                      {"nodes", nodes}, {"animations", animations}, {"meshes", meshes}}
+                     .dump(2)
+              << "\n";
     return;
   }
-  std::printf("%s: a scene of %s (%s), %s, %s\n", path.c_str(), Count(scene.nodes.size(), "node").c_str(),
-              Count(bones, "bone").c_str(), Count(scene.animations.size(), "animation").c_str(),
-              Count(scene.meshes.size(), "mesh", "meshes").c_str());
+  std::printf("%s: a scene of %s (%s), %s, %s, read by Assimp's %s\n", path.c_str(),
+              Count(scene.nodes.size(), "node").c_str(), Count(bones, "bone").c_str(),
+              Count(scene.animations.size(), "animation").c_str(), Count(scene.meshes.size(), "mesh", "meshes").c_str(),
+              scene.importer.c_str());
   std::vector<int> depth(scene.nodes.size(), 0);
   for (std::size_t i = 0; i < scene.nodes.size(); ++i) {
     const auto& node = scene.nodes[i];
@@ -90,17 +93,27 @@ void Add_Info(CLI::App& app, Context&) {
       "info", "Print a bone file's bone tree, length and key counts, or what any scene file convert reads holds");
   auto path = std::make_shared<std::string>();
   auto as_json = std::make_shared<bool>(false);
+  auto worker = std::make_shared<Worker_Options>();
   command->add_option("FILE", *path, "Bone file, or a scene file (BVH, glTF, FBX, Collada, .x, ...)")->required();
   command->add_flag("--json", *as_json, "Print JSON");
-  command->callback([path, as_json] {
+  Add_Worker_Options(*command, *worker);
+  command->callback([path, as_json, worker] {
     Vantorix::Bone_Tools::Check_Readable(*path);
     if (!Is_Own_Format(*path)) {
-      // A scene when Assimp reads it; otherwise the bone file's error and
-      // what the validator sees in the file.
+      // A scene, read by a worker process; when Assimp cannot read it, its
+      // reason, and what the validator sees in it as a bone file.
       try {
-        Print_Scene(*path, Vantorix::Bone_Tools::Inspect_Scene(*path), *as_json);
+        Print_Scene(*path, Vantorix::Bone_Tools::Inspect_In_Worker(*path, Worker_Settings(*worker, 1)), *as_json);
         return;
-      } catch (const std::runtime_error&) {
+      } catch (const Vantorix::Bone_Tools::Scene_Refused& error) {
+        // Its start is enough to see that it is no bone file either.
+        std::string head(4096, '\0');
+        std::ifstream file(*path, std::ios::binary);
+        head.resize(std::size_t(file.read(&head[0], std::streamsize(head.size())).gcount()));
+        std::vector<std::string> lines;
+        for (const auto& finding : Vantorix::Bone_Tools::Validate_Bone_File(head))
+          if (lines.empty()) lines.push_back(Vantorix::Bone_Tools::Format_Finding(*path, finding));
+        throw File_Refused(error.what(), lines);
       }
     }
     const Bone_File file(*path);

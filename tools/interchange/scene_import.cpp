@@ -1,6 +1,7 @@
 #include "scene_import.h"
 
 #include <assimp/config.h>
+#include <assimp/importerdesc.h>
 #include <assimp/scene.h>
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "process/worker_pool.h"
 
 namespace Vantorix {
 namespace Bone_Tools {
@@ -452,22 +455,30 @@ class Scene_Converter {
 
 }  // namespace
 
-namespace {
+struct Scene_File::Reader {
+  Assimp::Importer importer;
+  const aiScene* scene = nullptr;
+  std::string path;
+};
 
-const aiScene& Read_Scene(Assimp::Importer& importer, const std::string& path) {
+Scene_File::Scene_File(const std::string& path) : reader_(std::make_unique<Reader>()) {
+  reader_->path = path;
   // FBX pivots would otherwise appear as extra "$AssimpFbx$" nodes between bones.
-  importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
-  const aiScene* scene = importer.ReadFile(path, 0);
-  if (!scene || !scene->mRootNode) throw Error(path, std::string("cannot read: ") + importer.GetErrorString());
-  return *scene;
+  reader_->importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
+  reader_->scene = reader_->importer.ReadFile(path, 0);
+  if (!reader_->scene || !reader_->scene->mRootNode)
+    throw Error(path, std::string("Assimp cannot read it: ") + reader_->importer.GetErrorString());
 }
 
-}  // namespace
+Scene_File::~Scene_File() = default;
 
-Scene_Contents Inspect_Scene(const std::string& path) {
-  Assimp::Importer importer;
-  const aiScene& scene = Read_Scene(importer, path);
+Scene_Contents Scene_File::Contents() const {
+  const aiScene& scene = *reader_->scene;
   Scene_Contents contents;
+  // Assimp notes which of its importers read the file.
+  const int importer = reader_->importer.GetPropertyInteger("importerIndex", -1);
+  if (importer >= 0 && reader_->importer.GetImporterInfo(std::size_t(importer)))
+    contents.importer = reader_->importer.GetImporterInfo(std::size_t(importer))->mName;
   std::set<std::string> bones;
   for (unsigned int a = 0; a < scene.mNumAnimations; ++a) {
     const aiAnimation& animation = *scene.mAnimations[a];
@@ -507,11 +518,62 @@ Scene_Contents Inspect_Scene(const std::string& path) {
   return contents;
 }
 
-Imported_Scene Import_Scene(const std::string& path, const Scene_Import_Options& options) {
+Imported_Scene Scene_File::Import(const Scene_Import_Options& options) const {
+  const std::string& path = reader_->path;
   if (!(options.fps >= 0) || !std::isfinite(options.fps)) throw Error(path, "--fps must be a positive number");
   if (!(options.scale > 0) || !std::isfinite(options.scale)) throw Error(path, "--scale must be a positive number");
-  Assimp::Importer importer;
-  return Scene_Converter(Read_Scene(importer, path), path, options).Run();
+  return Scene_Converter(*reader_->scene, path, options).Run();
+}
+
+Scene_Contents Inspect_Scene(const std::string& path) { return Scene_File(path).Contents(); }
+
+Imported_Scene Import_Scene(const std::string& path, const Scene_Import_Options& options) {
+  return Scene_File(path).Import(options);
+}
+
+std::string Encode_Contents(const Scene_Contents& contents) {
+  Message_Writer message;
+  message.Text(contents.importer).Count(contents.nodes.size());
+  for (const Scene_Node& node : contents.nodes) message.Text(node.name).Number(node.parent).Count(node.bone);
+  message.Count(contents.animations.size());
+  for (const Scene_Animation& a : contents.animations)
+    message.Text(a.name).Number(a.seconds).Count(a.keys).Number(a.key_rate).Count(a.channels);
+  message.Count(contents.meshes.size());
+  for (const Scene_Mesh& m : contents.meshes)
+    message.Text(m.name).Count(m.vertices).Count(m.bones).Count(m.most_influences);
+  return message.Bytes();
+}
+
+Scene_Contents Decode_Contents(const std::string& bytes) {
+  Message_Reader message(bytes);
+  Scene_Contents contents;
+  contents.importer = message.Text();
+  for (std::uint64_t n = message.Count(); n > 0; --n) {
+    Scene_Node node;
+    node.name = message.Text();
+    node.parent = int(message.Number());
+    node.bone = message.Count() != 0;
+    if (node.parent >= int(contents.nodes.size())) throw std::runtime_error("the worker's answer is damaged");
+    contents.nodes.push_back(node);
+  }
+  for (std::uint64_t n = message.Count(); n > 0; --n) {
+    Scene_Animation a;
+    a.name = message.Text();
+    a.seconds = message.Number();
+    a.keys = message.Count();
+    a.key_rate = message.Number();
+    a.channels = static_cast<unsigned int>(message.Count());
+    contents.animations.push_back(a);
+  }
+  for (std::uint64_t n = message.Count(); n > 0; --n) {
+    Scene_Mesh m;
+    m.name = message.Text();
+    m.vertices = static_cast<unsigned int>(message.Count());
+    m.bones = static_cast<unsigned int>(message.Count());
+    m.most_influences = static_cast<unsigned int>(message.Count());
+    contents.meshes.push_back(m);
+  }
+  return contents;
 }
 
 }  // namespace Bone_Tools
