@@ -1,11 +1,17 @@
 // bonetool, run as a user runs it: exit statuses, JSON field by field, the
 // findings of validate, edits and pictures.
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "support/file_builders.h"
@@ -30,10 +36,11 @@ std::string Slurp(const std::string& path) {
   return text.str();
 }
 
-Run_Result Bonetool(const std::string& arguments) {
+// `launcher` runs bonetool under another program (setpriv).
+Run_Result Bonetool(const std::string& arguments, const std::string& launcher = "") {
   const Temp_File out(""), err("");
   const std::string command =
-      std::string(BONETOOL_PATH) + " " + arguments + " >" + out.path() + " 2>" + err.path() + " </dev/null";
+      launcher + std::string(BONETOOL_PATH) + " " + arguments + " >" + out.path() + " 2>" + err.path() + " </dev/null";
   const int raw = std::system(command.c_str());
   return Run_Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(out.path()), Slurp(err.path())};
 }
@@ -59,6 +66,25 @@ Bone_File Turning() {
 }
 
 const std::string SAMPLES = std::string(SAMPLE_DIR);
+const std::string MODELS = "/usr/share/assimp/models";
+
+// Copies `length` bytes of `source` to `target`, with the byte at `offset`
+// set to `value` when `offset` is not negative: damaged models, made here.
+void Damaged_Copy(const std::string& source, const std::string& target, std::size_t length, long offset = -1,
+                  char value = 0) {
+  std::string bytes = Slurp(source).substr(0, length);
+  if (offset >= 0) bytes.at(std::size_t(offset)) = value;
+  std::ofstream(target, std::ios::binary) << bytes;
+}
+
+// How to run bonetool so that a file without read permission cannot be read:
+// as root, without the capabilities that pass over permissions. Empty when
+// that cannot be done (root without setpriv).
+std::optional<std::string> Permission_Respecting_Launcher() {
+  if (geteuid() != 0) return std::string();
+  if (!Exists("/usr/bin/setpriv")) return std::nullopt;
+  return std::string("/usr/bin/setpriv --bounding-set=-dac_override,-dac_read_search ");
+}
 
 }  // namespace
 
@@ -110,7 +136,10 @@ TEST(BonetoolCli, UsageErrorsExitTwoWithAShortReason) {
       {"bogus", "unknown command bogus\ncommands: info, sample, validate, optimize"},
       {"sample " + f + " --time nan", "nan is not a finite number"},
       {"sample " + f + " --fraction inf", "inf is not a finite number"},
-      {"optimize " + f + " o.bone --rotation-tolerance nan --offset-tolerance 1", "nan is not a finite number"},
+      {"optimize " + f + " o.bone --rotation-tolerance nan --offset-tolerance 1", "nan is not a fraction from 0 to 1"},
+      {"optimize " + f + " o.bone --rotation-tolerance 2 --offset-tolerance 1", "2 is not a fraction from 0 to 1"},
+      {"optimize " + f + " o.bone --rotation-tolerance 1 --offset-tolerance -1",
+       "-1 is not a finite number of 0 or more"},
       {"rotate " + f + " o.bone --angles 0 nan 0", "nan is not a finite number"},
       {"convert " + bvh + " o.bone --fps 0", "0 is not a finite number above 0"},
       {"convert " + bvh + " o.bone --fps nan", "nan is not a finite number above 0"},
@@ -127,7 +156,10 @@ TEST(BonetoolCli, UsageErrorsExitTwoWithAShortReason) {
       {"convert " + bvh + " " + other.path() + " --skin " + alias,
        std::string("it is also the output ") + other.path()},
       {"convert " + bvh + " o.bone --up x", "--up: x not in {y,z}"},
-      {"convert " + bvh + " o.bone --scale -2", "-2 is not a finite number above 0"},
+      {"convert " + bvh + " o.bone --scale 1e38", "1e38 is not a number from 1e-06 to 1e+06"},
+      {"convert " + bvh + " o.bone --rest-pose --animation 0", "--animation excludes --rest-pose"},
+      {"convert " + bvh + " o.bone --max-memory 2Q", "2Q is not a size such as 2G or 512M"},
+      {"info " + bvh + " --max-memory 16M", "16M is less than the least memory limit, 64M"},
       {"convert " + bvh + " " + bvh + " " + bvh, "convert takes IN and OUT.bone, or --out-dir for many inputs"},
   };
   for (const Case& c : cases) {
@@ -195,20 +227,124 @@ TEST(BonetoolCli, OutputsAppearAllOrNothingAndKeepTheirMode) {
 }
 
 TEST(BonetoolCli, BatchesConvertWhatTheyCanAndTabulateTheRest) {
-  const std::string bvh = "/usr/share/assimp/models/BVH/01_01.bvh";
+  const std::string bvh = MODELS + "/BVH/01_01.bvh";
   if (!Exists(bvh)) GTEST_SKIP() << bvh << " not installed";
   const std::string dir = ::testing::TempDir() + "cli_batch_" + std::to_string(getpid()) + "/";
-  std::system(("rm -rf " + dir + " && mkdir -p " + dir + "in " + dir + "out && cp " + bvh + " " + dir + "in/").c_str());
+  std::system(("rm -rf " + dir + " && mkdir -p " + dir + "in/good " + dir + "in/locked " + dir + "out/in && cp " + bvh +
+               " " + dir + "in/good/ && cp " + bvh + " " + dir + "in/locked/ && cp " + bvh + " " + dir +
+               "in/read_only.bvh && cp " + MODELS + "/ASE/anim.ASE " + dir + "in/")
+                  .c_str());
   std::ofstream(dir + "in/cut.bvh") << "HIERARCHY\nROOT";
-  const Run_Result run = Bonetool("convert " + dir + "in --out-dir " + dir + "out --jobs 2");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.out.find("converted  " + dir + "out/01_01.bone"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find(dir + "in/cut.bvh"), std::string::npos);
-  EXPECT_NE(run.out.find("1 of 2 files converted, 1 refused, 1 bone files written"), std::string::npos) << run.out;
-  // validate takes the folder too.
-  const Run_Result check = Bonetool("validate " + dir + "out");
+  // A cut MD5 mesh crashes the importer; one changed byte of a binary .x file
+  // makes it allocate without bound.
+  Damaged_Copy(MODELS + "/MD5/SimpleCube.md5mesh", dir + "in/crash.md5mesh", 1075);
+  Damaged_Copy(MODELS + "/X/test_cube_binary.x", dir + "in/runaway.x", 2816, 953, '\x1c');
+  std::ofstream(dir + "out/in/read_only.bone") << "old";
+  chmod((dir + "out/in/read_only.bone").c_str(), 0444);
+  std::ofstream(dir + "secret.bvh") << "HIERARCHY";
+  const std::optional<std::string> launcher = Permission_Respecting_Launcher();
+  if (!launcher) GTEST_SKIP() << "running as root without setpriv: permissions cannot keep bonetool out";
+  chmod((dir + "in/locked").c_str(), 0);
+  chmod((dir + "secret.bvh").c_str(), 0);
+
+  const Run_Result run = Bonetool(
+      "convert " + dir + "in " + dir + "secret.bvh --out-dir " + dir + "out --jobs 2 --max-memory 256M", *launcher);
+  EXPECT_EQ(run.status, 1) << run.err;
+  // One row per input, in order; the table's columns line up.
+  struct Row {
+    std::string input, result, detail;
+  };
+  std::vector<Row> expected = {
+      {"in/anim.ASE", "converted", dir + "out/in/anim.bone"},
+      {"", "", "warning: scale that is not uniform, or that changes over time"},
+      {"in/crash.md5mesh", "failed", "the importer crashed (signal 11)"},
+      {"in/cut.bvh", "refused", "Assimp cannot read it: "},
+      {"in/good/01_01.bvh", "converted", dir + "out/in/good/01_01.bone"},
+      {"in/locked", "cannot read", "Permission denied"},
+      {"in/read_only.bvh", "cannot write", dir + "out/in/read_only.bone is read-only"},
+      {"in/runaway.x", "failed", "ran out of its 256 MiB memory limit"},
+      {"secret.bvh", "cannot read", "Permission denied"},
+  };
+  std::istringstream table(run.out);
+  std::string line;
+  std::getline(table, line);
+  const std::size_t result_column = line.find("result"), detail_column = line.find("written, or why not");
+  for (const Row& row : expected) {
+    ASSERT_TRUE(std::getline(table, line)) << run.out;
+    SCOPED_TRACE(line);
+    const std::string input = row.input.empty() ? "" : dir + row.input;
+    EXPECT_EQ(line.substr(0, result_column), input + std::string(result_column - input.size(), ' '));
+    EXPECT_EQ(line.substr(result_column, row.result.size()), row.result);
+    EXPECT_EQ(line.substr(detail_column, row.detail.size()), row.detail);
+  }
+  EXPECT_NE(run.out.find("2 of 8 inputs converted, 6 not; 2 bone files written to " + dir + "out\n"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(Slurp(dir + "out/in/read_only.bone"), "old");
+
+  // Two files named on the command line never write one name; named as
+  // folders, they are mirrored apart.
+  std::system(("mkdir -p " + dir + "a " + dir + "b && cp " + bvh + " " + dir + "a/x.bvh && cp " + bvh + " " + dir +
+               "b/x.bvh && cp " + bvh + " " + dir + "b/x_2.bvh")
+                  .c_str());
+  const Run_Result clash =
+      Bonetool("convert " + dir + "a/x.bvh " + dir + "b/x.bvh " + dir + "b/x_2.bvh --out-dir " + dir + "clash");
+  EXPECT_EQ(clash.status, 1);
+  EXPECT_NE(
+      clash.out.find("cannot write  its output " + dir + "clash/x.bone would also be written for " + dir + "b/x.bvh"),
+      std::string::npos)
+      << clash.out;
+  EXPECT_EQ(Bonetool_Shell("ls " + dir + "clash"), "x_2.bone\n");
+  const Run_Result apart = Bonetool("convert " + dir + "a " + dir + "b --out-dir " + dir + "apart");
+  EXPECT_EQ(apart.status, 0) << apart.out;
+  EXPECT_EQ(Bonetool_Shell("cd " + dir + "apart && find . -type f | sort"), "./a/x.bone\n./b/x.bone\n./b/x_2.bone\n");
+
+  // validate takes the folder too, and goes on past a file it cannot read.
+  const Run_Result check = Bonetool("validate " + dir + "out/in/good");
   EXPECT_EQ(check.status, 0) << check.out;
-  EXPECT_EQ(check.out, dir + "out/01_01.bone: ok\n");
+  EXPECT_EQ(check.out, dir + "out/in/good/01_01.bone: ok\n");
+  std::system(("cp " + dir + "out/in/good/01_01.bone " + dir + "out/in/good/0_locked.bone").c_str());
+  chmod((dir + "out/in/good/0_locked.bone").c_str(), 0);
+  const Run_Result locked = Bonetool("validate " + dir + "out/in/good", *launcher);
+  EXPECT_EQ(locked.status, 1);
+  EXPECT_EQ(locked.out, dir + "out/in/good/01_01.bone: ok\n");
+  EXPECT_EQ(locked.err, "bonetool: error: cannot read " + dir + "out/in/good/0_locked.bone: Permission denied\n");
+  std::system(("chmod -R u+rwx " + dir + " && rm -rf " + dir).c_str());
+}
+
+TEST(BonetoolCli, AnInterruptedBatchKeepsWhatFinishedAndLeavesNoTemporaries) {
+  const std::string bvh = MODELS + "/BVH/01_01.bvh";
+  if (!Exists(bvh)) GTEST_SKIP() << bvh << " not installed";
+  const std::string dir = ::testing::TempDir() + "cli_interrupted_" + std::to_string(getpid()) + "/";
+  std::system(("rm -rf " + dir + " && mkdir -p " + dir + "in").c_str());
+  for (int i = 10; i < 26; ++i)
+    std::system(("cp " + bvh + " " + dir + "in/take_" + std::to_string(i) + ".bvh").c_str());
+  const std::string in = dir + "in", out = dir + "out", table = dir + "table.txt";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, table.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  const char* argv[] = {BONETOOL_PATH, "convert", in.c_str(), "--out-dir", out.c_str(), "--jobs", "1", nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, BONETOOL_PATH, &actions, nullptr, const_cast<char**>(argv), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  // SIGINT as soon as the first output is there.
+  const auto listing = [&] { return Bonetool_Shell("ls -A " + out + "/in 2>/dev/null"); };
+  for (int wait = 0; wait < 2000 && listing().find(".bone\n") == std::string::npos; ++wait) usleep(5000);
+  kill(pid, SIGINT);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  // Only complete outputs stay, and the table lists each of them.
+  const std::string kept = listing();
+  EXPECT_EQ(kept.find('.'), kept.find(".bone")) << "a temporary was left: " << kept;
+  EXPECT_EQ(Bonetool("validate " + out).status, 0);
+  const std::size_t count = std::size_t(std::count(kept.begin(), kept.end(), '\n'));
+  EXPECT_GE(count, 1u);
+  EXPECT_LT(count, 16u) << "the batch was not interrupted";
+  EXPECT_NE(Slurp(table).find(std::to_string(count) + " of " + std::to_string(count) + " input"), std::string::npos)
+      << Slurp(table);
+  EXPECT_EQ(Bonetool_Shell("ps -eo args | grep -c '^" + std::string(BONETOOL_PATH) + " --worker'"), "0\n");
   std::system(("rm -rf " + dir).c_str());
 }
 
@@ -217,11 +353,21 @@ TEST(BonetoolCli, RefusalsSayWhatIsWrongInWords) {
   const std::string skin = SAMPLES + "/humanoid.skin";
   const std::string cut_bytes = Turning().Data();
   Temp_File cut(cut_bytes.substr(0, cut_bytes.size() - 30), ".bone");
+  Temp_File text("just some words\n", ".txt"), crash("", ".md5mesh"),
+      other_skin(test_support::Skin_File_Data().Bones({"Root", "$dummy_root"}).Skin("s", {{1, 0, 0, 0, 1, 0}}).Data(),
+                 ".skin");
+  Damaged_Copy(MODELS + "/MD5/SimpleCube.md5mesh", crash.path(), 1075);
   struct Case {
     std::string arguments, reason;
   };
   const std::vector<Case> cases = {
       {"info " + skin, skin + ": offset 0: header is not BONE"},
+      {std::string("info ") + text.path(),
+       std::string(text.path()) + ": Assimp cannot read it: No suitable reader found for the file format of file"},
+      {std::string("info ") + crash.path(), std::string(crash.path()) + ": the importer crashed (signal 11)\n"},
+      {std::string("render ") + turning.path() + " --skin " + other_skin.path() + " -o o.svg",
+       std::string(other_skin.path()) + " does not fit " + turning.path() +
+           ": its bone table names \"$dummy_root\", and " + turning.path() + " has no bone of that name"},
       {std::string("sample --time 0 ") + cut.path(), std::string("bonetool: ") + cut.path() + ": offset "},
       {std::string("combine ") + walk_copy.path() + " " + turning.path() + " o.bone",
        "have different skeletons: 22 bones against 3"},
@@ -270,6 +416,10 @@ TEST(BonetoolCli, InfoListsTheTree) {
   EXPECT_EQ(doc["bones"][5]["first_time"], 0.0);
   const Run_Result text = Bonetool("info " + SAMPLES + "/humanoid_walk.bone");
   EXPECT_NE(text.out.find("leaves: Head_End L_Hand R_Hand L_Toe R_Toe"), std::string::npos);
+  if (!Exists(MODELS + "/BVH/01_01.bvh")) return;
+  const Run_Result scene = Bonetool("info " + MODELS + "/BVH/01_01.bvh");
+  EXPECT_NE(scene.out.find("(38 bones), 1 animation, 1 mesh, read by Assimp's BVH Importer"), std::string::npos)
+      << scene.out;
 }
 
 TEST(BonetoolCli, ValidateReportsBrokenFilesAndExitsOne) {
@@ -285,6 +435,10 @@ TEST(BonetoolCli, ValidateReportsBrokenFilesAndExitsOne) {
   const json doc = json::parse(Bonetool(std::string("validate --json ") + bad.path()).out);
   EXPECT_EQ(doc["files"][0]["findings"][0]["bone"], "Arm");
   EXPECT_EQ(doc["files"][0]["findings"][0]["key"], 1);
+  // A folder with nothing to check says so.
+  const Run_Result empty = Bonetool("validate " + SAMPLES + "/../../docs");
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_EQ(empty.err, "bonetool: error: " + SAMPLES + "/../../docs holds no .bone or .skin file to check\n");
 }
 
 TEST(BonetoolCli, EditsWriteNewFilesAndRefusalsWriteNothing) {
@@ -317,7 +471,13 @@ TEST(BonetoolCli, EditsWriteNewFilesAndRefusalsWriteNothing) {
   ASSERT_EQ(std::sscanf(optimize.out.c_str() + total, "\ntotal %u %u", &before, &after), 2);
   EXPECT_EQ(before, 13u);
   EXPECT_EQ(after, 4u);  // the straight line keeps its ends, the leaf its two keys
-  const Run_Result reduce = Bonetool(std::string("reduce ") + straight.path() + " " + out + " --max-error 0.001");
+  // Every bone stays at the root's point: no reach can be taken from the
+  // skeleton, so it must be given.
+  const Run_Result no_reach = Bonetool(std::string("reduce ") + straight.path() + " " + out + " --max-error 0.001");
+  EXPECT_EQ(no_reach.status, 2);
+  EXPECT_NE(no_reach.err.find("stays at one point throughout the clip"), std::string::npos) << no_reach.err;
+  const Run_Result reduce =
+      Bonetool(std::string("reduce ") + straight.path() + " " + out + " --max-error 0.001 --reach 0.5");
   ASSERT_EQ(reduce.status, 0) << reduce.err;
   EXPECT_EQ(reduce.out.substr(0, reduce.out.find(';')), "keys 13 -> 4 (30.8% kept)") << reduce.out;
   std::remove(out.c_str());

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -58,6 +59,21 @@ std::string Choose_Skin(const Skin_File& skins, const std::string& path, const s
                            "; it has: " + (names.empty() ? "none" : names));
 }
 
+void Check_Skin_Fits(const Skin_File& skins, const std::string& skin_path, const Hierarchy& hierarchy,
+                     const std::string& bone_path) {
+  const auto upper = [](std::string name) {
+    for (char& c : name) c = char(std::toupper(static_cast<unsigned char>(c)));
+    return name;
+  };
+  std::set<std::string> bones;
+  for (unsigned int b = 0; b < hierarchy.Bone_Count(); ++b) bones.insert(upper(hierarchy.Bone_Name(b)));
+  for (unsigned int b = 0; b < skins.Bone_Count(); ++b)
+    if (!bones.count(upper(skins.Bone_Name(b))))
+      throw std::runtime_error(skin_path + " does not fit " + bone_path + ": its bone table names \"" +
+                               skins.Bone_Name(b) + "\", and " + bone_path +
+                               " has no bone of that name (a skin fits the skeleton it was converted with)");
+}
+
 namespace {
 // A CLI11 check on one value: `accept` tells whether the parsed number may
 // stand; `wanted` says what was expected.
@@ -87,6 +103,58 @@ const CLI::Validator& Positive() {
 const CLI::Validator& Fraction() {
   static const CLI::Validator check = Number_Check("a fraction from 0 to 1", [](double v) { return v >= 0 && v <= 1; });
   return check;
+}
+
+const CLI::Validator& Non_Negative() {
+  static const CLI::Validator check =
+      Number_Check("a finite number of 0 or more", [](double v) { return std::isfinite(v) && v >= 0; });
+  return check;
+}
+
+CLI::Validator Between(double low, double high) {
+  char wanted[80];
+  std::snprintf(wanted, sizeof wanted, "a number from %g to %g", low, high);
+  const std::string text = wanted;
+  return CLI::Validator(
+      [text, low, high](std::string& value) -> std::string {
+        char* end = nullptr;
+        const double number = std::strtod(value.c_str(), &end);
+        if (end == value.c_str() || *end != 0) return value + " is not a number";
+        return number >= low && number <= high ? std::string() : value + " is not " + text;
+      },
+      text);
+}
+
+std::string Count(std::size_t n, const std::string& noun, const std::string& plural) {
+  return std::to_string(n) + " " + (n == 1 ? noun : plural.empty() ? noun + "s" : plural);
+}
+
+void Add_Worker_Options(CLI::App& command, Worker_Options& options) {
+  command
+      .add_option("--max-memory", options.max_memory,
+                  "Memory cap of the process that reads each file, as 2G or 512M (default: half the machine's "
+                  "memory shared by the jobs, at most 2G each)")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            try {
+              Vantorix::Bone_Tools::Parse_Memory_Size(text);
+              return "";
+            } catch (const std::invalid_argument& error) {
+              return error.what();
+            }
+          },
+          "SIZE"));
+  command.add_option("--timeout", options.timeout, "Seconds the reading of one file may take")
+      ->check(Positive())
+      ->capture_default_str();
+}
+
+Vantorix::Bone_Tools::Worker_Pool_Settings Worker_Settings(const Worker_Options& options, unsigned int jobs) {
+  Vantorix::Bone_Tools::Worker_Pool_Settings settings;
+  settings.jobs = jobs;
+  settings.limits.timeout = options.timeout;
+  if (!options.max_memory.empty()) settings.limits.memory = Vantorix::Bone_Tools::Parse_Memory_Size(options.max_memory);
+  return settings;
 }
 
 void Note(const std::string& text) {

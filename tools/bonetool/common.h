@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bone_import/bone_import.h"
+#include "process/worker_pool.h"
 
 namespace bonetool {
 
@@ -21,6 +22,8 @@ using namespace Vantorix::Bone_Import;
 struct File_Refused : std::runtime_error {
   File_Refused(const Kernel::Exception& error, std::vector<std::string> lines)
       : std::runtime_error(error.what()), explanation(std::move(lines)) {}
+  File_Refused(const std::string& message, std::vector<std::string> lines)
+      : std::runtime_error(message), explanation(std::move(lines)) {}
   std::vector<std::string> explanation;
 };
 
@@ -45,14 +48,26 @@ std::unique_ptr<Skin_File> Open_Skin_File(const std::string& path);
 // Names the skins the file has when `requested` is not one of them.
 std::string Choose_Skin(const Skin_File& skins, const std::string& path, const std::string& requested);
 
+// Refuses, naming both files and the bone, a skin file whose bone table
+// names a bone the hierarchy (of the bone file `bone_path`) does not have.
+void Check_Skin_Fits(const Skin_File& skins, const std::string& skin_path, const Hierarchy& hierarchy,
+                     const std::string& bone_path);
+
 // Option checks, applied when the command line is parsed (exit 2): a finite
 // number, a finite number above 0, a finite fraction from 0 to 1.
 const CLI::Validator& Finite();
 const CLI::Validator& Positive();
 const CLI::Validator& Fraction();
 
+// A finite number of 0 or more; a finite number from `low` to `high`.
+const CLI::Validator& Non_Negative();
+CLI::Validator Between(double low, double high);
+
 // Prints "bonetool: note: TEXT" on stderr unless `text` is empty.
 void Note(const std::string& text);
+
+// "1 animation", "2 animations" (`plural` when the noun does not just add s).
+std::string Count(std::size_t n, const std::string& noun, const std::string& plural = "");
 
 struct Context {
   int exit_code = 0;
@@ -61,6 +76,16 @@ struct Context {
 // A batch in which some input was refused: its table says which and why
 // (exit status 1, nothing more to print).
 struct Batch_Refused {};
+
+// --max-memory and --timeout: the caps on the worker process that reads each
+// scene file (commands that read through Assimp).
+struct Worker_Options {
+  std::string max_memory;  // empty: the default share of the machine's memory
+  double timeout = 120.0;
+};
+void Add_Worker_Options(CLI::App& command, Worker_Options& options);
+// The worker settings for `jobs` workers at once (0: one per core).
+Vantorix::Bone_Tools::Worker_Pool_Settings Worker_Settings(const Worker_Options& options, unsigned int jobs);
 
 // The whole file as bytes; throws std::runtime_error when it cannot be read.
 std::string Read_File(const std::string& path);

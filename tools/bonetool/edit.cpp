@@ -64,6 +64,22 @@ std::string Skeleton_Difference(const Bone_File& a, const Bone_File& b) {
          " in the second";
 }
 
+// The largest distance between two bone positions (leaves where render draws
+// them) at 101 times evenly spread over the clip.
+double Skeleton_Extent(const Sequence& sequence) {
+  const Hierarchy& h = sequence.Get_Hierarchy();
+  Frame frame(h, false);
+  double extent = 0;
+  for (int step = 0; step <= 100; ++step) {
+    sequence.Get_Frame_Time(frame, sequence.Lenght() * float(step) / 100.0f);
+    const std::vector<Vector_3<float>> positions = Bone_Positions(sequence, frame);
+    for (std::size_t a = 0; a < positions.size(); ++a)
+      for (std::size_t b = a + 1; b < positions.size(); ++b)
+        extent = std::max(extent, double(std::sqrt(Template_Library::V3_V3_Sub_Norm(positions[a], positions[b]))));
+  }
+  return extent;
+}
+
 }  // namespace
 
 void Add_Edit_Commands(CLI::App& app, Context&) {
@@ -86,10 +102,10 @@ void Add_Edit_Commands(CLI::App& app, Context&) {
         ->add_option("--rotation-tolerance", o->rotation,
                      "Least quaternion dot product with the interpolated rotation (cosine of half the angle)")
         ->required()
-        ->check(Finite());
+        ->check(Fraction());
     command->add_option("--offset-tolerance", o->offset, "Greatest distance from the interpolated offset")
         ->required()
-        ->check(Finite());
+        ->check(Non_Negative());
     command->callback([o] {
       Output_Files files;
       files.Input(o->in);
@@ -116,7 +132,7 @@ void Add_Edit_Commands(CLI::App& app, Context&) {
     command->footer(
         "The points are every bone's position and the three points at --reach along its axes, checked at every\n"
         "key time and every midpoint between key times, for the whole skeleton at once. --reach defaults to a\n"
-        "tenth of the skeleton's extent at time 0 (the largest distance between two bone positions).");
+        "tenth of the skeleton's extent over the clip (the largest distance between two bone positions).");
     struct Options {
       std::string in, out;
       float max_error = 0, reach = 0;
@@ -140,14 +156,11 @@ void Add_Edit_Commands(CLI::App& app, Context&) {
       Bone_File reduced(o->in);
       const Hierarchy& h = original.hierarchy;
       if (reach->count() == 0) {
-        Frame frame(h, false);
-        original.sequence.Get_Frame_Time(frame, 0.0f);
-        double extent = 0;
-        for (unsigned int a = 0; a < h.Bone_Count(); ++a)
-          for (unsigned int b = a + 1; b < h.Bone_Count(); ++b)
-            extent =
-                std::max(extent, double(std::sqrt(Template_Library::V3_V3_Sub_Norm(frame.Offset(a), frame.Offset(b)))));
-        o->reach = float(extent / 10);
+        o->reach = float(Skeleton_Extent(original.sequence) / 10);
+        if (!(o->reach > 0))
+          throw Usage_Error("every bone of " + o->in +
+                            " stays at one point throughout the clip, so the axis points have no distance to take "
+                            "from it; give one with --reach");
       }
       const auto start = std::chrono::steady_clock::now();
       reduced.sequence.Reduce(o->max_error, o->reach);

@@ -6,7 +6,9 @@
 
 #include "common.h"
 #include "files/output_files.h"
+#include "interchange/batch_convert.h"
 #include "interchange/scene_import.h"
+#include "validate/validator.h"
 
 namespace bonetool {
 
@@ -57,14 +59,16 @@ void Print_Scene(const std::string& path, const Vantorix::Bone_Tools::Scene_Cont
     for (const auto& m : scene.meshes)
       meshes.push_back(
           {{"name", m.name}, {"vertices", m.vertices}, {"bones", m.bones}, {"most_influences", m.most_influences}});
-    std::cout
-        << json{{"file", path}, {"format", "scene"}, {"nodes", nodes}, {"animations", animations}, {"meshes", meshes}}
-               .dump(2)
-        << "\n";
+    std::cout << json{{"file", path},   {"format", "scene"},        {"importer", scene.importer},
+                      {"nodes", nodes}, {"animations", animations}, {"meshes", meshes}}
+                     .dump(2)
+              << "\n";
     return;
   }
-  std::printf("%s: a scene of %zu nodes (%zu bones), %zu animations, %zu meshes\n", path.c_str(), scene.nodes.size(),
-              bones, scene.animations.size(), scene.meshes.size());
+  std::printf("%s: a scene of %s (%s), %s, %s, read by Assimp's %s\n", path.c_str(),
+              Count(scene.nodes.size(), "node").c_str(), Count(bones, "bone").c_str(),
+              Count(scene.animations.size(), "animation").c_str(), Count(scene.meshes.size(), "mesh", "meshes").c_str(),
+              scene.importer.c_str());
   std::vector<int> depth(scene.nodes.size(), 0);
   for (std::size_t i = 0; i < scene.nodes.size(); ++i) {
     const auto& node = scene.nodes[i];
@@ -74,13 +78,14 @@ void Print_Scene(const std::string& path, const Vantorix::Bone_Tools::Scene_Cont
   std::printf("animations:\n");
   for (std::size_t a = 0; a < scene.animations.size(); ++a) {
     const auto& clip = scene.animations[a];
-    std::printf("  %zu \"%s\": %.3f s, %llu keys in %u channels, %.1f keys/s\n", a, clip.name.c_str(), clip.seconds,
-                clip.keys, clip.channels, clip.key_rate);
+    std::printf("  %zu \"%s\": %.3f s, %s in %s, %.1f keys/s\n", a, clip.name.c_str(), clip.seconds,
+                Count(clip.keys, "key").c_str(), Count(clip.channels, "channel").c_str(), clip.key_rate);
   }
   std::printf("meshes:\n");
   for (const auto& mesh : scene.meshes)
-    std::printf("  %s: %u vertices, %u bones, up to %u influences per vertex\n", mesh.name.c_str(), mesh.vertices,
-                mesh.bones, mesh.most_influences);
+    std::printf("  %s: %s, %s, up to %s per vertex\n", mesh.name.c_str(),
+                Count(mesh.vertices, "vertex", "vertices").c_str(), Count(mesh.bones, "bone").c_str(),
+                Count(mesh.most_influences, "influence").c_str());
 }
 
 void Add_Info(CLI::App& app, Context&) {
@@ -88,17 +93,27 @@ void Add_Info(CLI::App& app, Context&) {
       "info", "Print a bone file's bone tree, length and key counts, or what any scene file convert reads holds");
   auto path = std::make_shared<std::string>();
   auto as_json = std::make_shared<bool>(false);
+  auto worker = std::make_shared<Worker_Options>();
   command->add_option("FILE", *path, "Bone file, or a scene file (BVH, glTF, FBX, Collada, .x, ...)")->required();
   command->add_flag("--json", *as_json, "Print JSON");
-  command->callback([path, as_json] {
+  Add_Worker_Options(*command, *worker);
+  command->callback([path, as_json, worker] {
     Vantorix::Bone_Tools::Check_Readable(*path);
     if (!Is_Own_Format(*path)) {
-      // A scene when Assimp reads it; otherwise the bone file's error and
-      // what the validator sees in the file.
+      // A scene, read by a worker process; when Assimp cannot read it, its
+      // reason, and what the validator sees in it as a bone file.
       try {
-        Print_Scene(*path, Vantorix::Bone_Tools::Inspect_Scene(*path), *as_json);
+        Print_Scene(*path, Vantorix::Bone_Tools::Inspect_In_Worker(*path, Worker_Settings(*worker, 1)), *as_json);
         return;
-      } catch (const std::runtime_error&) {
+      } catch (const Vantorix::Bone_Tools::Scene_Refused& error) {
+        // Its start is enough to see that it is no bone file either.
+        std::string head(4096, '\0');
+        std::ifstream file(*path, std::ios::binary);
+        head.resize(std::size_t(file.read(&head[0], std::streamsize(head.size())).gcount()));
+        std::vector<std::string> lines;
+        for (const auto& finding : Vantorix::Bone_Tools::Validate_Bone_File(head))
+          if (lines.empty()) lines.push_back(Vantorix::Bone_Tools::Format_Finding(*path, finding));
+        throw File_Refused(error.what(), lines);
       }
     }
     const Bone_File file(*path);
@@ -125,7 +140,8 @@ void Add_Info(CLI::App& app, Context&) {
                 << "\n";
       return;
     }
-    std::printf("%s: %u bones, length %g, %zu keys\n", path->c_str(), h.Bone_Count(), file.sequence.Lenght(), total);
+    std::printf("%s: %s, length %g, %s\n", path->c_str(), Count(h.Bone_Count(), "bone").c_str(), file.sequence.Lenght(),
+                Count(total, "key").c_str());
     std::printf("root: %s\n", h.Bone_Name(h.Root_Index()));
     Print_Tree(file, h.Root_Index(), 0);
     std::printf("leaves:");
@@ -210,16 +226,17 @@ void Add_Skin(CLI::App& app, Context&) {
         std::cout << json{{"file", options->path}, {"bones", skins.Bone_Count()}, {"skins", list}}.dump(2) << "\n";
         return;
       }
-      std::printf("%s: %u skins, %u bones in the table\n", options->path.c_str(), skins.Skin_Count(),
-                  skins.Bone_Count());
+      std::printf("%s: %s, %s in the table\n", options->path.c_str(), Count(skins.Skin_Count(), "skin").c_str(),
+                  Count(skins.Bone_Count(), "bone").c_str());
       for (const json& entry : list)
-        std::printf("  %-24s %zu records\n", entry["name"].get<std::string>().c_str(),
-                    entry["records"].get<std::size_t>());
+        std::printf("  %-24s %s\n", entry["name"].get<std::string>().c_str(),
+                    Count(entry["records"].get<std::size_t>(), "record").c_str());
       return;
     }
     Hierarchy h;
     Import_File(options->hierarchy, false, [&] { h.Import(options->hierarchy.c_str()); });
     options->name = Choose_Skin(skins, options->path, options->name);
+    Check_Skin_Fits(skins, options->path, h, options->hierarchy);
     Skin skin;
     skin.Import(skins, options->name.c_str(), h);
     json bones = json::array();

@@ -4,6 +4,7 @@
 
 #include "common.h"
 #include "files/output_files.h"
+#include "interchange/batch_convert.h"
 
 namespace {
 
@@ -23,6 +24,9 @@ bool Unknown_Command(CLI::App& app, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A worker process reading one scene file for its parent (see process/worker_pool.h).
+  if (argc > 1 && std::strcmp(argv[1], Vantorix::Bone_Tools::WORKER_OPTION) == 0)
+    return Vantorix::Bone_Tools::Run_Worker(argc, argv);
   CLI::App app{"bonetool: inspect, sample, validate, edit, draw, convert and export bone and skin files", "bonetool"};
   app.set_version_flag("--version", "bonetool " BONETOOL_VERSION);
   app.require_subcommand(1);
@@ -44,6 +48,10 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : 2;
   } catch (const bonetool::Batch_Refused&) {
     return 1;
+  } catch (const Vantorix::Bone_Tools::Interrupted_Error& interrupted) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "bonetool: %s\n", interrupted.what());
+    return 128 + interrupted.signal;
   } catch (const Vantorix::Bone_Tools::Usage_Error& error) {
     std::fprintf(stderr, "bonetool: error: %s\n", error.what());
     return 2;

@@ -1,11 +1,11 @@
 // validate: reports what the importers accept but hosts must not meet.
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 
 #include "common.h"
+#include "files/folder_listing.h"
 #include "validate/validator.h"
 
 namespace bonetool {
@@ -27,27 +27,35 @@ void Add_Validate(CLI::App& app, Context& context) {
       hierarchy = std::make_unique<Hierarchy>();
       hierarchy->Import(options->hierarchy.c_str());
     }
-    // Folders stand for the bone and skin files below them.
-    std::vector<std::string> paths;
+    // Folders stand for the bone and skin files below them. A file or folder
+    // that cannot be read is reported and the others are still checked.
+    std::vector<std::string> paths, problems;
     for (const std::string& path : options->paths) {
       std::error_code error;
       if (!std::filesystem::is_directory(path, error)) {
         paths.push_back(path);
         continue;
       }
-      std::vector<std::string> found;
-      for (const auto& entry : std::filesystem::recursive_directory_iterator(path, error)) {
-        const std::string extension = entry.path().extension().string();
-        if (entry.is_regular_file(error) && (extension == ".bone" || extension == ".skin"))
-          found.push_back(entry.path().string());
-      }
-      std::sort(found.begin(), found.end());
-      paths.insert(paths.end(), found.begin(), found.end());
+      const Vantorix::Bone_Tools::Folder_Listing found = Vantorix::Bone_Tools::List_Folder(
+          path,
+          [](const std::filesystem::path& file) { return file.extension() == ".bone" || file.extension() == ".skin"; });
+      for (const auto& folder : found.unreadable)
+        problems.push_back("cannot read " + folder.folder + ": " + folder.reason);
+      if (found.files.empty() && found.unreadable.empty())
+        problems.push_back(path + " holds no .bone or .skin file to check");
+      paths.insert(paths.end(), found.files.begin(), found.files.end());
     }
     nlohmann::json files = nlohmann::json::array();
     std::size_t total = 0;
     for (const std::string& path : paths) {
-      const std::string bytes = Read_File(path);
+      std::string bytes;
+      try {
+        bytes = Read_File(path);
+      } catch (const std::runtime_error& error) {
+        problems.push_back(error.what());
+        files.push_back({{"file", path}, {"error", error.what()}, {"findings", nlohmann::json::array()}});
+        continue;
+      }
       std::vector<Vantorix::Bone_Tools::Finding> findings;
       if (bytes.compare(0, 5, std::string("SKIN\0", 5)) == 0)
         findings = Vantorix::Bone_Tools::Validate_Skin_File(bytes, hierarchy.get());
@@ -65,8 +73,10 @@ void Add_Validate(CLI::App& app, Context& context) {
       if (!options->as_json && findings.empty()) std::printf("%s: ok\n", path.c_str());
       files.push_back({{"file", path}, {"findings", list}});
     }
+    std::fflush(stdout);
+    for (const std::string& reason : problems) std::fprintf(stderr, "bonetool: error: %s\n", reason.c_str());
     if (options->as_json) std::cout << nlohmann::json{{"files", files}}.dump(2) << "\n";
-    if (total > 0) context.exit_code = 1;
+    if (total > 0 || !problems.empty()) context.exit_code = 1;
   });
 }
 

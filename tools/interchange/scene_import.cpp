@@ -1,6 +1,7 @@
 #include "scene_import.h"
 
 #include <assimp/config.h>
+#include <assimp/importerdesc.h>
 #include <assimp/scene.h>
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "process/worker_pool.h"
 
 namespace Vantorix {
 namespace Bone_Tools {
@@ -148,9 +151,14 @@ class Scene_Converter {
       marked.push_back(node);
     }
     for (unsigned int m = 0; m < scene_.mNumMeshes; ++m)
-      for (unsigned int b = 0; b < scene_.mMeshes[m]->mNumBones; ++b)
-        if (const aiNode* node = scene_.mRootNode->FindNode(scene_.mMeshes[m]->mBones[b]->mName))
+      for (unsigned int b = 0; b < scene_.mMeshes[m]->mNumBones; ++b) {
+        const aiBone& bone = *scene_.mMeshes[m]->mBones[b];
+        if (const aiNode* node = scene_.mRootNode->FindNode(bone.mName))
           marked.push_back(node);
+        else if (!detached_.count(bone.mName.C_Str()))
+          detached_.emplace(bone.mName.C_Str(),
+                            Detached_Bone{Mesh_Node_Transform(m) * aiMatrix4x4(bone.mOffsetMatrix).Inverse()});
+      }
     if (marked.empty()) throw Error(path_, "the file has no skeleton: no animated node and no mesh bone");
     root_ = Common_Ancestor(marked);
     for (const aiNode* node : marked)
@@ -252,6 +260,10 @@ class Scene_Converter {
       }
     }
     position *= float(options_.scale);
+    if (!std::isfinite(position.x) || !std::isfinite(position.y) || !std::isfinite(position.z))
+      throw Error(path_, "the offset of node " + std::string(node->mName.C_Str()) + " at " +
+                             std::to_string(when.seconds) + " s is not a finite number (scale " +
+                             std::to_string(options_.scale) + ")");
     return Key_Data{when.seconds, To_Quaternion(rotation), Vector_3<float>{position.x, position.y, position.z}};
   }
 
@@ -287,6 +299,64 @@ class Scene_Converter {
 
     result_.animation.length = length_;
     Add_Bones(root_);
+    Add_Detached_Bones(above_root * root_->mTransformation);
+  }
+
+  // The transform of the node that holds mesh `m` (identity when no node does).
+  aiMatrix4x4 Mesh_Node_Transform(unsigned int m) const {
+    std::vector<std::pair<const aiNode*, aiMatrix4x4>> pending{{scene_.mRootNode, scene_.mRootNode->mTransformation}};
+    while (!pending.empty()) {
+      const auto [node, global] = pending.back();
+      pending.pop_back();
+      for (unsigned int i = 0; i < node->mNumMeshes; ++i)
+        if (node->mMeshes[i] == m) return global;
+      for (unsigned int c = 0; c < node->mNumChildren; ++c)
+        pending.emplace_back(node->mChildren[c], global * node->mChildren[c]->mTransformation);
+    }
+    return aiMatrix4x4();
+  }
+
+  // Bones that a mesh binds to but the node tree lacks (an exporter's fault):
+  // kept, so that no influence is lost, as children of the root bone that hold
+  // their bind pose (the inverse of their offset matrix, placed like the mesh).
+  void Add_Detached_Bones(const aiMatrix4x4& root_global) {
+    if (detached_.empty()) return;
+    const aiMatrix4x4 to_root = aiMatrix4x4(root_global).Inverse();
+    const std::string parent = result_.animation.bones.front().name;
+    const double below_root = Scale_Above(root_) * Uniform_Scale(root_);
+    std::string names;
+    for (auto& entry : detached_) {
+      Detached_Bone& detached = entry.second;
+      aiVector3D scale, position;
+      aiQuaternion rotation;
+      (to_root * detached.bind).Decompose(scale, rotation, position);
+      position *= float(below_root * options_.scale);
+      detached.position_scale = below_root * (double(scale.x) + scale.y + scale.z) / 3.0 * options_.scale;
+      Bone_Data bone;
+      bone.name = names_.Claim(entry.first, result_.warnings);
+      bone.parent = parent;
+      for (const Time_Point& when : Time_Line(nullptr))
+        bone.keys.push_back(
+            Key_Data{when.seconds, To_Quaternion(rotation), Vector_3<float>{position.x, position.y, position.z}});
+      detached.index = static_cast<unsigned int>(result_.animation.bones.size());
+      names += (names.empty() ? "" : ", ") + bone.name;
+      result_.animation.bones.push_back(std::move(bone));
+      ++result_.source_bones;
+      Add_Leaf(result_.animation.bones.back().name);
+    }
+    result_.warnings.push_back(std::to_string(detached_.size()) + (detached_.size() == 1 ? " bone" : " bones") +
+                               " that meshes bind to but the scene's node tree lacks (" + names +
+                               ") were added below the root bone " + parent + ", in their bind pose, unanimated");
+  }
+
+  void Add_Leaf(const std::string& parent) {
+    Bone_Data leaf;
+    leaf.name = names_.Claim(parent + "_end", result_.warnings);
+    leaf.parent = parent;
+    const Vector_3<float> zero{0.0f, 0.0f, 0.0f};
+    leaf.keys = {Key_Data{0.0f, Quaternion::Identity(), zero}, Key_Data{length_, Quaternion::Identity(), zero}};
+    result_.animation.bones.push_back(std::move(leaf));
+    ++result_.synthetic_leaves;
   }
 
   // Bones in depth-first order, children in file order, each childless bone
@@ -313,15 +383,7 @@ class Scene_Converter {
       const std::size_t child_count = pending.size();
       for (unsigned int c = node->mNumChildren; c-- > 0;)
         if (in_skeleton_.count(node->mChildren[c])) pending.emplace_back(node->mChildren[c], name);
-      if (pending.size() == child_count) {
-        Bone_Data leaf;
-        leaf.name = names_.Claim(name + "_end", result_.warnings);
-        leaf.parent = name;
-        const Vector_3<float> zero{0.0f, 0.0f, 0.0f};
-        leaf.keys = {Key_Data{0.0f, Quaternion::Identity(), zero}, Key_Data{length_, Quaternion::Identity(), zero}};
-        result_.animation.bones.push_back(std::move(leaf));
-        ++result_.synthetic_leaves;
-      }
+      if (pending.size() == child_count) Add_Leaf(name);
     }
   }
 
@@ -341,9 +403,12 @@ class Scene_Converter {
       for (unsigned int b = 0; b < mesh.mNumBones; ++b) {
         const aiBone& source = *mesh.mBones[b];
         const aiNode* node = scene_.mRootNode->FindNode(source.mName);
-        if (!node || !bone_index_.count(node)) continue;  // Find_Skeleton marked every bound node
+        const auto detached = detached_.find(source.mName.C_Str());
+        if (node ? !bone_index_.count(node) : detached == detached_.end()) continue;  // every bound bone is one
+        const unsigned int bone = node ? bone_index_[node] : detached->second.index;
         // Skin positions are in the bone's space, scaled like its children.
-        const float position_scale = float(Scale_Above(node) * Uniform_Scale(node) * options_.scale);
+        const float position_scale =
+            float(node ? Scale_Above(node) * Uniform_Scale(node) * options_.scale : detached->second.position_scale);
         for (unsigned int w = 0; w < source.mNumWeights; ++w) {
           const aiVertexWeight& weight = source.mWeights[w];
           if (weight.mVertexId >= mesh.mNumVertices)
@@ -351,8 +416,7 @@ class Scene_Converter {
           if (weight.mWeight == 0) continue;  // no influence
           aiVector3D p = source.mOffsetMatrix * mesh.mVertices[weight.mVertexId];
           p *= position_scale;
-          skin.vertices.push_back(
-              Skin_File::Vertex{bone_index_[node], p.x, p.y, p.z, weight.mWeight, weight.mVertexId});
+          skin.vertices.push_back(Skin_File::Vertex{bone, p.x, p.y, p.z, weight.mWeight, weight.mVertexId});
         }
       }
       std::stable_sort(skin.vertices.begin(), skin.vertices.end(), [](const auto& a, const auto& b) {
@@ -373,6 +437,12 @@ class Scene_Converter {
   std::set<const aiNode*> in_skeleton_;
   const aiNode* root_ = nullptr;
   std::map<const aiNode*, unsigned int> bone_index_;
+  struct Detached_Bone {
+    aiMatrix4x4 bind;  // in the scene's space
+    unsigned int index = 0;
+    double position_scale = 1.0;
+  };
+  std::map<std::string, Detached_Bone> detached_;  // by name
   Name_Registry names_;
 
   double ticks_per_second_ = DEFAULT_TICKS_PER_SECOND, first_tick_ = 0, last_tick_ = 0;
@@ -385,22 +455,30 @@ class Scene_Converter {
 
 }  // namespace
 
-namespace {
+struct Scene_File::Reader {
+  Assimp::Importer importer;
+  const aiScene* scene = nullptr;
+  std::string path;
+};
 
-const aiScene& Read_Scene(Assimp::Importer& importer, const std::string& path) {
+Scene_File::Scene_File(const std::string& path) : reader_(std::make_unique<Reader>()) {
+  reader_->path = path;
   // FBX pivots would otherwise appear as extra "$AssimpFbx$" nodes between bones.
-  importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
-  const aiScene* scene = importer.ReadFile(path, 0);
-  if (!scene || !scene->mRootNode) throw Error(path, std::string("cannot read: ") + importer.GetErrorString());
-  return *scene;
+  reader_->importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
+  reader_->scene = reader_->importer.ReadFile(path, 0);
+  if (!reader_->scene || !reader_->scene->mRootNode)
+    throw Error(path, std::string("Assimp cannot read it: ") + reader_->importer.GetErrorString());
 }
 
-}  // namespace
+Scene_File::~Scene_File() = default;
 
-Scene_Contents Inspect_Scene(const std::string& path) {
-  Assimp::Importer importer;
-  const aiScene& scene = Read_Scene(importer, path);
+Scene_Contents Scene_File::Contents() const {
+  const aiScene& scene = *reader_->scene;
   Scene_Contents contents;
+  // Assimp notes which of its importers read the file.
+  const int importer = reader_->importer.GetPropertyInteger("importerIndex", -1);
+  if (importer >= 0 && reader_->importer.GetImporterInfo(std::size_t(importer)))
+    contents.importer = reader_->importer.GetImporterInfo(std::size_t(importer))->mName;
   std::set<std::string> bones;
   for (unsigned int a = 0; a < scene.mNumAnimations; ++a) {
     const aiAnimation& animation = *scene.mAnimations[a];
@@ -440,11 +518,62 @@ Scene_Contents Inspect_Scene(const std::string& path) {
   return contents;
 }
 
-Imported_Scene Import_Scene(const std::string& path, const Scene_Import_Options& options) {
+Imported_Scene Scene_File::Import(const Scene_Import_Options& options) const {
+  const std::string& path = reader_->path;
   if (!(options.fps >= 0) || !std::isfinite(options.fps)) throw Error(path, "--fps must be a positive number");
   if (!(options.scale > 0) || !std::isfinite(options.scale)) throw Error(path, "--scale must be a positive number");
-  Assimp::Importer importer;
-  return Scene_Converter(Read_Scene(importer, path), path, options).Run();
+  return Scene_Converter(*reader_->scene, path, options).Run();
+}
+
+Scene_Contents Inspect_Scene(const std::string& path) { return Scene_File(path).Contents(); }
+
+Imported_Scene Import_Scene(const std::string& path, const Scene_Import_Options& options) {
+  return Scene_File(path).Import(options);
+}
+
+std::string Encode_Contents(const Scene_Contents& contents) {
+  Message_Writer message;
+  message.Text(contents.importer).Count(contents.nodes.size());
+  for (const Scene_Node& node : contents.nodes) message.Text(node.name).Number(node.parent).Count(node.bone);
+  message.Count(contents.animations.size());
+  for (const Scene_Animation& a : contents.animations)
+    message.Text(a.name).Number(a.seconds).Count(a.keys).Number(a.key_rate).Count(a.channels);
+  message.Count(contents.meshes.size());
+  for (const Scene_Mesh& m : contents.meshes)
+    message.Text(m.name).Count(m.vertices).Count(m.bones).Count(m.most_influences);
+  return message.Bytes();
+}
+
+Scene_Contents Decode_Contents(const std::string& bytes) {
+  Message_Reader message(bytes);
+  Scene_Contents contents;
+  contents.importer = message.Text();
+  for (std::uint64_t n = message.Count(); n > 0; --n) {
+    Scene_Node node;
+    node.name = message.Text();
+    node.parent = int(message.Number());
+    node.bone = message.Count() != 0;
+    if (node.parent >= int(contents.nodes.size())) throw std::runtime_error("the worker's answer is damaged");
+    contents.nodes.push_back(node);
+  }
+  for (std::uint64_t n = message.Count(); n > 0; --n) {
+    Scene_Animation a;
+    a.name = message.Text();
+    a.seconds = message.Number();
+    a.keys = message.Count();
+    a.key_rate = message.Number();
+    a.channels = static_cast<unsigned int>(message.Count());
+    contents.animations.push_back(a);
+  }
+  for (std::uint64_t n = message.Count(); n > 0; --n) {
+    Scene_Mesh m;
+    m.name = message.Text();
+    m.vertices = static_cast<unsigned int>(message.Count());
+    m.bones = static_cast<unsigned int>(message.Count());
+    m.most_influences = static_cast<unsigned int>(message.Count());
+    contents.meshes.push_back(m);
+  }
+  return contents;
 }
 
 }  // namespace Bone_Tools

@@ -11,6 +11,7 @@
 // zero offset) and every source bone becomes a sampled, animated bone.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,7 @@ struct Scene_Mesh {
   unsigned int most_influences = 0;  // the largest number of bones on one vertex (weight above 0)
 };
 struct Scene_Contents {
+  std::string importer;           // the Assimp importer that read the file
   std::vector<Scene_Node> nodes;  // parent before child
   std::vector<Scene_Animation> animations;
   std::vector<Scene_Mesh> meshes;
@@ -66,6 +68,10 @@ struct Scene_Contents {
 
 // Throws std::runtime_error naming the file when Assimp cannot read it.
 Scene_Contents Inspect_Scene(const std::string& path);
+
+// The contents as a worker sends them, and back.
+std::string Encode_Contents(const Scene_Contents& contents);
+Scene_Contents Decode_Contents(const std::string& bytes);
 
 struct Imported_Scene {
   Animation_Data animation;
@@ -79,6 +85,24 @@ struct Imported_Scene {
 // Throws std::runtime_error with a message naming the file for unreadable
 // files, files without an animation or skeleton, and unknown animations.
 Imported_Scene Import_Scene(const std::string& path, const Scene_Import_Options& options);
+
+// One scene file, read by Assimp once; its contents and any of its clips can
+// then be taken from it. Throws like Inspect_Scene.
+class Scene_File {
+ public:
+  explicit Scene_File(const std::string& path);
+  ~Scene_File();
+  Scene_File(const Scene_File&) = delete;
+  Scene_File& operator=(const Scene_File&) = delete;
+
+  Scene_Contents Contents() const;
+  // Throws like Import_Scene.
+  Imported_Scene Import(const Scene_Import_Options& options) const;
+
+ private:
+  struct Reader;
+  std::unique_ptr<Reader> reader_;
+};
 
 }  // namespace Bone_Tools
 }  // namespace Vantorix
