@@ -80,46 +80,6 @@ inline float Interval_Weight(const float* times, float time) {
   return span == 0.0f ? 1.0f : (time - times[0]) / span;
 }
 
-#ifdef BONE_IMPORT_SSE
-static_assert(sizeof(Quaternion) == 4 * sizeof(float), "a quaternion loads as four packed floats");
-
-// Blends up to four rotations with one weight f, each lane with exactly the
-// operations, in the order, of Blend_Rotations, so the results are the same to
-// the bit. Lanes past `count` repeat the last one and are not stored.
-inline void Blend_Four(const Quaternion* a, const Quaternion* b, unsigned int count, float weight,
-                       Quaternion* const* out) {
-  const unsigned int i1 = count > 1 ? 1 : 0, i2 = count > 2 ? 2 : count - 1, i3 = count > 3 ? 3 : count - 1;
-  __m128 aw = _mm_loadu_ps(&a[0].w), ax = _mm_loadu_ps(&a[i1].w), ay = _mm_loadu_ps(&a[i2].w),
-         az = _mm_loadu_ps(&a[i3].w);
-  _MM_TRANSPOSE4_PS(aw, ax, ay, az);
-  __m128 bw = _mm_loadu_ps(&b[0].w), bx = _mm_loadu_ps(&b[i1].w), by = _mm_loadu_ps(&b[i2].w),
-         bz = _mm_loadu_ps(&b[i3].w);
-  _MM_TRANSPOSE4_PS(bw, bx, by, bz);
-
-  const __m128 f = _mm_set1_ps(weight);
-  const __m128 dot = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(aw, bw), _mm_mul_ps(ax, bx)), _mm_mul_ps(ay, by)),
-                                _mm_mul_ps(az, bz));
-  const __m128 p = _mm_sub_ps(_mm_set1_ps(1.0f), f);
-  const __m128 q = _mm_xor_ps(f, _mm_and_ps(_mm_cmplt_ps(dot, _mm_setzero_ps()), _mm_set1_ps(-0.0f)));
-  __m128 rw = _mm_add_ps(_mm_mul_ps(p, aw), _mm_mul_ps(q, bw));
-  __m128 rx = _mm_add_ps(_mm_mul_ps(ax, p), _mm_mul_ps(bx, q));
-  __m128 ry = _mm_add_ps(_mm_mul_ps(ay, p), _mm_mul_ps(by, q));
-  __m128 rz = _mm_add_ps(_mm_mul_ps(az, p), _mm_mul_ps(bz, q));
-  const __m128 norm = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(rw, rw), _mm_mul_ps(rx, rx)), _mm_mul_ps(ry, ry)),
-                                 _mm_mul_ps(rz, rz));
-  const __m128 k = _mm_div_ps(_mm_set1_ps(1.0f), _mm_sqrt_ps(norm));
-  rw = _mm_mul_ps(rw, k);
-  rx = _mm_mul_ps(rx, k);
-  ry = _mm_mul_ps(ry, k);
-  rz = _mm_mul_ps(rz, k);
-  _MM_TRANSPOSE4_PS(rw, rx, ry, rz);  // back to one quaternion per register
-  _mm_storeu_ps(&out[0]->w, rw);
-  if (count > 1) _mm_storeu_ps(&out[1]->w, rx);
-  if (count > 2) _mm_storeu_ps(&out[2]->w, ry);
-  if (count > 3) _mm_storeu_ps(&out[3]->w, rz);
-}
-#endif
-
 // Every member of a group at key interval k with weight f.
 inline void Blend_Group(const Key_Group& group, unsigned int k, float f, Quaternion* local_rotations,
                         Vector_3<float>* local_offsets) {
@@ -139,10 +99,12 @@ inline void Blend_Group(const Key_Group& group, unsigned int k, float f, Quatern
 #ifdef BONE_IMPORT_SSE
   for (; j < count; j += 4) {
     const unsigned int lanes = std::min(4u, count - j);
-    Quaternion* out[4] = {local_rotations + members[j], local_rotations + members[j + (lanes > 1 ? 1 : 0)],
-                          local_rotations + members[j + (lanes > 2 ? 2 : 0)],
-                          local_rotations + members[j + (lanes > 3 ? 3 : 0)]};
-    Blend_Four(a + j, b + j, lanes, f, out);
+    const unsigned int i1 = j + (lanes > 1 ? 1 : 0), i2 = j + (lanes > 2 ? 2 : 0), i3 = j + (lanes > 3 ? 3 : 0);
+    const Quaternion* from[4] = {a + j, a + i1, a + i2, a + i3};
+    const Quaternion* to[4] = {b + j, b + i1, b + i2, b + i3};
+    Quaternion* out[4] = {local_rotations + members[j], local_rotations + members[i1], local_rotations + members[i2],
+                          local_rotations + members[i3]};
+    Blend_Four(from, to, _mm_set1_ps(f), lanes, out);
   }
 #else
   for (; j < count; ++j) local_rotations[members[j]] = Blend_Rotations(a[j], b[j], f);
