@@ -19,13 +19,14 @@
 // three of the quaternion's w, x, y, z, the fourth (the one that stays
 // largest over the segment) being left out and made positive by turning the
 // quaternion over, and read back as sqrt(1 - the others' squares). Interior
-// keys come in segments of SEGMENT_KEYS; each segment has a header of fixed
-// width per channel: the bit width of each component (0 .. 31), the
-// component left out, the lattice point of each component's smallest value,
-// and where its keys' bits start. The step of each channel is chosen from the
-// error bound (packed_sequence.cpp). A channel that cannot be stored so
-// (values too far apart for 24 bits, a bone in a parent loop) stores its
-// interior keys as whole floats.
+// keys come in segments of SEGMENT_KEYS. Each segment has a 16-byte record:
+// where its keys' bits start (from `keys`), the bit width of each component
+// (0 .. 21), the component left out, and the lattice point of each
+// component's smallest value (lattice_bits each). Each key is the three
+// components' distances from those points, in their widths. The
+// step of each channel is chosen from the error bound (packed_sequence.cpp).
+// A channel that cannot be stored so (values too far apart for 24 bits, a
+// bone in a parent loop) stores its interior keys as whole floats.
 #pragma once
 #ifndef BONE_IMPORT_BUILDING
 #error "bone_import/packed_format.h is private to the library; include bone_import/bone_import.h"
@@ -37,15 +38,14 @@
 #include <vector>
 
 #include "bone_import.h"
+#include "simd.h"
 
 namespace Vantorix {
 namespace Bone_Import {
 namespace Packed {
 
 constexpr unsigned int SEGMENT_KEYS = 32;
-constexpr unsigned int WIDTH_BITS = 5;  // per component in a segment header
-constexpr unsigned int LEFT_OUT_BITS = 2;
-constexpr unsigned int MAX_WIDTH = 24;  // wider components are stored whole
+constexpr unsigned int MAX_WIDTH = 21;  // wider components are stored whole
 // The block ends with this many spare bytes, so that a bit field anywhere in
 // it is read with one 8-byte load.
 constexpr std::size_t TAIL_BYTES = 8;
@@ -68,19 +68,31 @@ struct Header {
   std::uint32_t correction_bits;  // 0 .. 32
   float grid_step;                // 0: the corrections are the times' bit patterns
   std::uint32_t corrections;      // byte offset of the corrections' bits
+  std::uint32_t bones;            // byte offset of the tracks' bones, in track order
 };
+
+// Where the tracks start in the block.
+constexpr std::size_t TRACK_TABLE = (sizeof(Header) + 7) / 8 * 8;
 
 struct Channel {
   std::uint8_t mode;
-  std::uint8_t lattice_bits;  // of each segment's smallest lattice point
-  std::uint8_t offset_bits;   // of each segment's start, in bits from `keys`
-  std::uint8_t header_bits;   // 3 * WIDTH_BITS + LEFT_OUT_BITS + 3 * lattice_bits + offset_bits
+  std::uint8_t lattice_bits;  // of each segment's smallest lattice points
+  std::uint8_t unused[2];
   float step;
-  float base[4];              // lattice point 0 of each component
-  std::uint32_t segments;     // byte offset of the segment headers' bits
-  std::uint32_t keys;         // byte offset of the interior keys
-  float first[4], last[4];    // rotation w, x, y, z; offset x, y, z, 0
+  float base[4];            // lattice point 0 of each component
+  std::uint32_t segments;   // byte offset of the segment records (two 64-bit words each)
+  std::uint32_t keys;       // byte offset of the interior keys
+  float first[4], last[4];  // rotation w, x, y, z; offset x, y, z, 0
 };
+
+// A segment record: in its first word bits 0-31 the start, then 5 bits per
+// component's width, then 2 bits for the component left out (3 for offsets:
+// x, y, z); in its second the lattice points, lattice_bits each.
+inline void Segment_Record(std::uint32_t start, const std::uint32_t* widths, unsigned int left_out,
+                           const std::uint32_t* low, unsigned int lattice_bits, std::uint64_t* record) {
+  record[0] = start | std::uint64_t(widths[0] | widths[1] << 5 | widths[2] << 10 | left_out << 15) << 32;
+  record[1] = low[0] | std::uint64_t(low[1]) << lattice_bits | std::uint64_t(low[2]) << (2 * lattice_bits);
+}
 
 struct Track {
   std::uint32_t bone;
@@ -89,19 +101,40 @@ struct Track {
   std::uint32_t words;                  // byte offset of the bit set (BIT_SET)
   std::uint32_t ranks;                  // byte offset of the keys before each word
   std::uint8_t time_mode;
-  std::uint8_t wide_ranks;              // ranks are 32-bit (else 16-bit)
+  std::uint8_t wide_ranks;  // ranks are 32-bit (else 16-bit)
   std::uint8_t unused[2];
   Channel rotation, offset;
 };
 
-// The keys a frame decoded last time for one track: the interval from key k
-// (at grid time g0, time t0) to key k + 1 (g1, t1), which serves the times
-// lo .. hi (open to either side at the track's first or last interval).
-struct Cache_Entry {
-  float lo, hi, t0, t1;
-  std::uint32_t k, g0, g1, unused;
-  Quaternion q0, q1;
-  Vector_3<float> o0, o1;
+// One segment of a channel, as read last: where its keys' bits start (in
+// bits from the block's start), a key's width, each component's field (shift
+// and mask), the value of its lattice point 0 and its place in the
+// quaternion.
+struct Segment_View {
+  std::uint32_t segment = 0xffffffffu;
+  std::uint32_t key_width = 0;
+  std::uint64_t start = 0;
+  std::uint32_t shift[3] = {0, 0, 0};
+  std::uint64_t mask[3] = {0, 0, 0};
+  float low[3] = {0, 0, 0};
+  std::uint32_t component[3] = {0, 0, 0};
+  std::uint32_t left_out = 3;
+};
+
+// What a frame keeps of one track between calls: its interval starts at key
+// k (at grid time g0) and ends at the key at grid time g1.
+struct Track_State {
+  std::uint32_t k, g0, g1;
+  Segment_View rotation, offset;
+};
+
+// The intervals of four tracks, lane by lane: the times each serves (lo ..
+// hi, open to either side at a track's first or last interval), its key
+// times and its keys, each key in 16 bytes of its own.
+struct Cache_Block {
+  float lo[4], hi[4], t0[4], t1[4];
+  Quaternion q0[4], q1[4];
+  float o0[4][4], o1[4][4];  // [lane][x, y, z, unused]
 };
 
 }  // namespace Packed
@@ -110,7 +143,8 @@ struct Cache_Entry {
 struct Packed_Cache {
   const Packed_Sequence* owner = nullptr;
   unsigned long long tag = 0;
-  std::vector<Packed::Cache_Entry> entries;
+  std::vector<Packed::Cache_Block> blocks;
+  std::vector<Packed::Track_State> states;
 };
 
 namespace Packed {
@@ -134,14 +168,10 @@ inline std::uint32_t Read_Bits(const unsigned char* block, std::uint64_t positio
 }
 
 inline unsigned int Bit_Count(std::uint64_t v) {
-#if defined(__GNUC__)
-  return unsigned(__builtin_popcountll(v));
-#else
   v = v - ((v >> 1) & 0x5555555555555555ull);
   v = (v & 0x3333333333333333ull) + ((v >> 2) & 0x3333333333333333ull);
   v = (v + (v >> 4)) & 0x0f0f0f0f0f0f0f0full;
   return unsigned((v * 0x0101010101010101ull) >> 56);
-#endif
 }
 
 // Index of the highest and lowest set bit of a word that is not 0.
@@ -167,11 +197,11 @@ inline unsigned int Lowest_Bit(std::uint64_t v) {
 // Grid time i.
 inline float Grid_Time(const unsigned char* block, const Header& header, std::uint32_t i) {
   const float approximate = float(i) * header.grid_step;
+  if (header.correction_bits == 0) return approximate;
   std::uint32_t bits;
   std::memcpy(&bits, &approximate, sizeof bits);
-  std::uint32_t correction =
-      Read_Bits(block, std::uint64_t(header.corrections) * 8 + std::uint64_t(i) * header.correction_bits,
-                header.correction_bits);
+  std::uint32_t correction = Read_Bits(
+      block, std::uint64_t(header.corrections) * 8 + std::uint64_t(i) * header.correction_bits, header.correction_bits);
   // Sign-extend the stored correction.
   if (header.correction_bits > 0 && header.correction_bits < 32) {
     const std::uint32_t sign = std::uint32_t(1) << (header.correction_bits - 1);
@@ -183,80 +213,135 @@ inline float Grid_Time(const unsigned char* block, const Header& header, std::ui
   return time;
 }
 
-// Component c of lattice point q; packing measures its errors with this too.
-inline float Lattice_Value(const Channel& channel, unsigned int c, std::uint32_t q) {
-  return channel.base[c] + float(q) * channel.step;
+// A segment's keys are read as `low` + float(distance) * step, where `low`
+// is the value of the segment's smallest lattice point of the component,
+// base + float(point) * step. Packing measures its errors with these too.
+inline float Lattice_Value(const Channel& channel, unsigned int c, std::uint32_t point) {
+  return channel.base[c] + float(std::int32_t(point)) * channel.step;  // at most MAX_WIDTH bits
+}
+inline float Segment_Value(float low, std::uint32_t distance, float step) {
+  return low + float(std::int32_t(distance)) * step;  // distances have at most MAX_WIDTH bits
 }
 
-// The rotation of three stored components, the fourth (`left_out`) >= 0.
-inline Quaternion Rotation_Of(const float* v, unsigned int left_out) {
+inline float Square_Root(float x) {
+#ifdef BONE_IMPORT_SSE
+  return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(x)));
+#else
+  return std::sqrt(x);
+#endif
+}
+
+// The rotation of three stored components: component[j] of q (w, x, y, z,
+// `stride` floats apart) is v[j], and `left_out` sqrt(1 - their squares).
+inline void Rotation_Of(const float* v, const std::uint32_t* component, std::uint32_t left_out, float* q,
+                        unsigned int stride) {
   const float rest = 1.0f - (v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-  float q[4];
-  for (unsigned int c = 0, i = 0; c < 4; ++c) q[c] = c == left_out ? (rest > 0.0f ? std::sqrt(rest) : 0.0f) : v[i++];
-  return Quaternion(q[0], q[1], q[2], q[3]);
+  q[component[0] * stride] = v[0];
+  q[component[1] * stride] = v[1];
+  q[component[2] * stride] = v[2];
+  q[left_out * stride] = rest > 0.0f ? Square_Root(rest) : 0.0f;
 }
 
-// Interior key i (0 = the channel's second key) of a QUANTIZED channel: its
-// three stored components into `out`; returns the component left out (3 for
-// an offset, whose components are x, y, z).
-inline unsigned int Read_Lattice_Key(const unsigned char* block, const Channel& channel, std::uint32_t i, float* out) {
-  const std::uint32_t segment = i / SEGMENT_KEYS, j = i % SEGMENT_KEYS;
-  std::uint64_t at = std::uint64_t(channel.segments) * 8 + std::uint64_t(segment) * channel.header_bits;
-  const std::uint32_t fields = Read_Bits(block, at, 3 * WIDTH_BITS + LEFT_OUT_BITS);
-  at += 3 * WIDTH_BITS + LEFT_OUT_BITS;
-  const unsigned int w0 = fields & 31, w1 = (fields >> 5) & 31, w2 = (fields >> 10) & 31, left_out = fields >> 15;
-  const unsigned int c0 = left_out == 0 ? 1 : 0, c1 = left_out <= 1 ? 2 : 1, c2 = left_out <= 2 ? 3 : 2;
-  const std::uint32_t low0 = Read_Bits(block, at, channel.lattice_bits);
-  const std::uint32_t low1 = Read_Bits(block, at + channel.lattice_bits, channel.lattice_bits);
-  const std::uint32_t low2 = Read_Bits(block, at + 2u * channel.lattice_bits, channel.lattice_bits);
-  const std::uint32_t start = Read_Bits(block, at + 3u * channel.lattice_bits, channel.offset_bits);
-  std::uint64_t key = std::uint64_t(channel.keys) * 8 + start + std::uint64_t(j) * (w0 + w1 + w2);
-  out[0] = Lattice_Value(channel, c0, low0 + Read_Bits(block, key, w0));
-  key += w0;
-  out[1] = Lattice_Value(channel, c1, low1 + Read_Bits(block, key, w1));
-  key += w1;
-  out[2] = Lattice_Value(channel, c2, low2 + Read_Bits(block, key, w2));
-  return left_out;
+// The slots of the three stored components when `left_out` is not stored.
+inline const std::uint32_t* Components_Without(std::uint32_t left_out) {
+  static const std::uint32_t slots[4][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}};
+  return slots[left_out];
 }
 
-// Key k (0 .. key_count - 1) of a track's rotation channel.
-inline Quaternion Rotation_Key(const unsigned char* block, const Track& track, std::uint32_t k) {
-  const Channel& channel = track.rotation;
+// Makes `view` describe the segment of interior key i.
+inline void View_Segment(const unsigned char* block, const Channel& channel, std::uint32_t i, Segment_View& view) {
+  const std::uint32_t segment = i / SEGMENT_KEYS;
+  if (segment == view.segment) return;
+  std::uint64_t record[2];
+  std::memcpy(record, block + channel.segments + std::size_t(segment) * 16, sizeof record);
+  const std::uint32_t fields = std::uint32_t(record[0] >> 32);
+  const std::uint32_t w0 = fields & 31, w1 = (fields >> 5) & 31, w2 = (fields >> 10) & 31;
+  view.segment = segment;
+  view.left_out = (fields >> 15) & 3;
+  const std::uint32_t* component = Components_Without(view.left_out);
+  view.component[0] = component[0], view.component[1] = component[1], view.component[2] = component[2];
+  view.key_width = w0 + w1 + w2;
+  view.start = std::uint64_t(channel.keys) * 8 + std::uint32_t(record[0]);
+  const unsigned int lb = channel.lattice_bits;
+  const std::uint64_t low_mask = (std::uint64_t(1) << lb) - 1;
+  view.low[0] = Lattice_Value(channel, component[0], std::uint32_t(record[1] & low_mask));
+  view.low[1] = Lattice_Value(channel, component[1], std::uint32_t((record[1] >> lb) & low_mask));
+  view.low[2] = Lattice_Value(channel, component[2], std::uint32_t((record[1] >> (2 * lb)) & low_mask));
+  view.mask[0] = (std::uint64_t(1) << w0) - 1;
+  view.mask[1] = (std::uint64_t(1) << w1) - 1;
+  view.mask[2] = (std::uint64_t(1) << w2) - 1;
+  view.shift[1] = w0;
+  view.shift[2] = w0 + w1;
+}
+
+// Interior key i of a QUANTIZED channel, read through `view`: its three
+// stored components.
+inline void Read_Lattice_Key(const unsigned char* block, const Channel& channel, std::uint32_t i, Segment_View& view,
+                             float* out) {
+  View_Segment(block, channel, i, view);
+  const std::uint64_t at = view.start + std::uint64_t(i % SEGMENT_KEYS) * view.key_width;
+  // Components 0 and 1 lie within 48 bits of the key's start, so one load
+  // holds them; component 2 too unless the key is wider than 57 bits.
+  const std::uint64_t bits = Load_64(block + (at >> 3)) >> (at & 7);
+  const std::uint64_t last = view.key_width <= 57
+                                 ? bits >> view.shift[2]
+                                 : Load_64(block + ((at + view.shift[2]) >> 3)) >> ((at + view.shift[2]) & 7);
+  const float step = channel.step;
+  out[0] = Segment_Value(view.low[0], std::uint32_t(bits & view.mask[0]), step);
+  out[1] = Segment_Value(view.low[1], std::uint32_t((bits >> view.shift[1]) & view.mask[1]), step);
+  out[2] = Segment_Value(view.low[2], std::uint32_t(last & view.mask[2]), step);
+}
+
+// Keys k and k + 1 of a channel into out and out_next, as Read_Key does, the
+// segment's record read once when both lie in it.
+template <bool ROTATION>
+inline void Read_Key_Pair(const unsigned char* block, const Channel& channel, std::uint32_t key_count, std::uint32_t k,
+                          Segment_View& view, float* out, float* out_next, unsigned int stride);
+
+// Key k (0 .. key_count - 1) of a channel into out[0], out[stride], ...: w,
+// x, y, z of a rotation, or x, y, z of an offset.
+template <bool ROTATION>
+inline void Read_Key(const unsigned char* block, const Channel& channel, std::uint32_t key_count, std::uint32_t k,
+                     Segment_View& view, float* out, unsigned int stride) {
+  constexpr unsigned int SIZE = ROTATION ? 4 : 3;
   const float* whole = channel.first;
   if (channel.mode != CONSTANT && k != 0) {
-    if (k + 1 == track.key_count) {
+    if (k + 1 == key_count) {
       whole = channel.last;
     } else if (channel.mode == QUANTIZED) {
       float v[3];
-      const unsigned int left_out = Read_Lattice_Key(block, channel, k - 1, v);
-      return Rotation_Of(v, left_out);
+      Read_Lattice_Key(block, channel, k - 1, view, v);
+      if (ROTATION)
+        Rotation_Of(v, view.component, view.left_out, out, stride);
+      else
+        out[0] = v[0], out[stride] = v[1], out[2 * stride] = v[2];
+      return;
     } else {
-      whole = reinterpret_cast<const float*>(block + channel.keys) + std::size_t(k - 1) * 4;
+      whole = reinterpret_cast<const float*>(block + channel.keys) + std::size_t(k - 1) * SIZE;
     }
   }
-  Quaternion q;
-  std::memcpy(&q, whole, sizeof q);
-  return q;
+  for (unsigned int c = 0; c < SIZE; ++c) out[c * stride] = whole[c];
 }
 
-// Key k of a track's offset channel.
-inline Vector_3<float> Offset_Key(const unsigned char* block, const Track& track, std::uint32_t k) {
-  const Channel& channel = track.offset;
-  const float* whole = channel.first;
-  if (channel.mode != CONSTANT && k != 0) {
-    if (k + 1 == track.key_count) {
-      whole = channel.last;
-    } else if (channel.mode == QUANTIZED) {
-      Vector_3<float> v;
-      Read_Lattice_Key(block, channel, k - 1, &v.x);
-      return v;
-    } else {
-      whole = reinterpret_cast<const float*>(block + channel.keys) + std::size_t(k - 1) * 3;
-    }
+template <bool ROTATION>
+inline void Read_Key_Pair(const unsigned char* block, const Channel& channel, std::uint32_t key_count, std::uint32_t k,
+                          Segment_View& view, float* out, float* out_next, unsigned int stride) {
+  if (channel.mode != QUANTIZED || k == 0 || k + 2 >= key_count) {
+    Read_Key<ROTATION>(block, channel, key_count, k, view, out, stride);
+    Read_Key<ROTATION>(block, channel, key_count, k + 1, view, out_next, stride);
+    return;
   }
-  Vector_3<float> v;
-  std::memcpy(&v, whole, sizeof v);
-  return v;
+  float v[3];
+  Read_Lattice_Key(block, channel, k - 1, view, v);
+  if (ROTATION)
+    Rotation_Of(v, view.component, view.left_out, out, stride);
+  else
+    out[0] = v[0], out[stride] = v[1], out[2 * stride] = v[2];
+  Read_Lattice_Key(block, channel, k, view, v);
+  if (ROTATION)
+    Rotation_Of(v, view.component, view.left_out, out_next, stride);
+  else
+    out_next[0] = v[0], out_next[stride] = v[1], out_next[2 * stride] = v[2];
 }
 
 }  // namespace Packed

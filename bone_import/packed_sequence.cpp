@@ -19,12 +19,12 @@
 // room left and the channels stored again, as long as the model holds.
 #include <algorithm>
 #include <array>
-#include <iterator>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -102,18 +102,14 @@ struct Channel_Plan {
   // Per segment of a rotation channel, the component left out (for offsets
   // 3: they store x, y, z).
   std::vector<std::uint8_t> left_out;
+  // Per interior key the three components as stored (for rotations turned
+  // over when the component left out is below 0), then for rotations the
+  // size of the component left out.
+  std::vector<float> stored;
+  // Per interior key the lattice points of the last Quantize.
+  std::vector<std::uint32_t> lattice;
 
-  // The component that slot j (0 .. 2) of an interior key in a segment that
-  // leaves out `d` holds.
-  static unsigned int Component(unsigned int d, unsigned int j) { return j + (j >= d ? 1 : 0); }
-  // Slot j of interior key i as stored: for rotations turned over when the
-  // component left out is below 0.
-  float Stored(unsigned int i, unsigned int j) const {
-    const float* key = values + std::size_t(i + 1) * stride;
-    if (!rotation) return key[j];
-    const unsigned int d = left_out[i / SEGMENT_KEYS];
-    return key[d] < 0.0f ? -key[Component(d, j)] : key[Component(d, j)];
-  }
+  const float* Stored(unsigned int i) const { return &stored[std::size_t(i) * 4]; }
 };
 
 // The error of the sampled pose for keys off by at most `key_error`.
@@ -131,36 +127,48 @@ double Key_Error_For(const Channel_Plan& plan, double share) {
 // Puts the interior keys on the lattice of `step` (into `lattice`, three per
 // key) and measures the error of the keys read back as sampling reads them;
 // false when a component would need more than MAX_WIDTH bits.
-bool Quantize(Channel_Plan& plan, double step, std::vector<std::uint32_t>& lattice) {
+bool Quantize(Channel_Plan& plan, double step) {
   Channel& channel = plan.channel;
   channel.step = float(step);
   if (!(channel.step > 0.0f) || !std::isfinite(channel.step)) return false;
   const double inverse = 1 / double(channel.step);
+  std::vector<std::uint32_t>& lattice = plan.lattice;
   lattice.resize(std::size_t(plan.interior) * 3);
   double worst = 0;
-  for (unsigned int i = 0; i < plan.interior; ++i) {
-    const unsigned int d = plan.rotation ? plan.left_out[i / SEGMENT_KEYS] : 3;
-    float stored[3];
-    double error = 0;
-    for (unsigned int j = 0; j < 3; ++j) {
-      const unsigned int c = Channel_Plan::Component(d, j);
-      const float v = plan.Stored(i, j);
-      const double q = (double(v) - double(channel.base[c])) * inverse + 0.5;
-      if (!(q >= 0 && q < double(1u << MAX_WIDTH))) return false;
-      const std::uint32_t point = std::uint32_t(q);
-      lattice[std::size_t(i) * 3 + j] = point;
-      stored[j] = Lattice_Value(channel, c, point);
-      error += (double(stored[j]) - v) * (double(stored[j]) - v);
+  for (unsigned int from = 0; from < plan.interior; from += SEGMENT_KEYS) {
+    const unsigned int to = std::min(plan.interior, from + SEGMENT_KEYS);
+    const unsigned int d = plan.rotation ? plan.left_out[from / SEGMENT_KEYS] : 3;
+    const std::uint32_t* component = Components_Without(d);
+    const double base[3] = {channel.base[component[0]], channel.base[component[1]], channel.base[component[2]]};
+    std::uint32_t lowest[3] = {0xffffffffu, 0xffffffffu, 0xffffffffu};
+    for (unsigned int i = from; i < to; ++i) {
+      const float* v = plan.Stored(i);
+      for (unsigned int j = 0; j < 3; ++j) {
+        const double q = (double(v[j]) - base[j]) * inverse + 0.5;
+        if (!(q >= 0 && q < double(1u << MAX_WIDTH))) return false;
+        lattice[std::size_t(i) * 3 + j] = std::uint32_t(q);
+        lowest[j] = std::min(lowest[j], std::uint32_t(q));
+      }
     }
-    if (plan.rotation) {
-      const float* key = plan.values + std::size_t(i + 1) * plan.stride;
-      const Quaternion q = Rotation_Of(stored, d);
+    float low[3];
+    for (unsigned int j = 0; j < 3; ++j) low[j] = Lattice_Value(channel, component[j], lowest[j]);
+    for (unsigned int i = from; i < to; ++i) {
+      const float* v = plan.Stored(i);
       float read[4];
-      std::memcpy(read, &q, sizeof read);
-      const double e = double(read[d]) - std::fabs(key[d]);
-      error += e * e;
+      double error = 0;
+      for (unsigned int j = 0; j < 3; ++j) {
+        read[j] = Segment_Value(low[j], lattice[std::size_t(i) * 3 + j] - lowest[j], channel.step);
+        const double e = double(read[j]) - v[j];
+        error += e * e;
+      }
+      if (plan.rotation) {
+        float q[4];
+        Rotation_Of(read, component, d, q, 1);
+        const double e = double(q[d]) - v[3];
+        error += e * e;
+      }
+      worst = std::max(worst, error);
     }
-    worst = std::max(worst, error);
   }
   plan.error = Pose_Error(plan, std::sqrt(worst));
   return true;
@@ -169,12 +177,12 @@ bool Quantize(Channel_Plan& plan, double step, std::vector<std::uint32_t>& latti
 // Stores a channel within its share: the step from the share, then halved
 // while the measured error is over it (w read back near 0 grows errors
 // faster than the estimate). Whole keys when nothing else works.
-void Store(Channel_Plan& plan, std::vector<std::uint32_t>& lattice) {
-  const double components_error = plan.rotation ? std::sqrt(3.0) / 2 * std::sqrt(1 + plan.w_growth * plan.w_growth)
-                                                : std::sqrt(3.0) / 2;
+void Store(Channel_Plan& plan) {
+  const double components_error =
+      plan.rotation ? std::sqrt(3.0) / 2 * std::sqrt(1 + plan.w_growth * plan.w_growth) : std::sqrt(3.0) / 2;
   double step = Key_Error_For(plan, plan.share) / components_error;
   for (int attempt = 0; attempt < 8; ++attempt, step /= 2) {
-    if (!Quantize(plan, step, lattice)) break;
+    if (!Quantize(plan, step)) break;
     if (plan.error <= plan.share) {
       plan.channel.mode = QUANTIZED;
       return;
@@ -184,46 +192,35 @@ void Store(Channel_Plan& plan, std::vector<std::uint32_t>& lattice) {
   plan.error = 0;
 }
 
-// Writes a quantized channel's segment headers and keys.
-void Write_Lattice(Channel_Plan& plan, const std::vector<std::uint32_t>& lattice, std::vector<unsigned char>& headers,
-                   std::vector<unsigned char>& keys) {
+// Writes a quantized channel's segment records and bits.
+void Write_Lattice(Channel_Plan& plan, std::vector<std::uint64_t>& records, std::vector<unsigned char>& bits) {
   Channel& channel = plan.channel;
+  const std::vector<std::uint32_t>& lattice = plan.lattice;
   const unsigned int n = plan.interior;
   const unsigned int segments = (n + SEGMENT_KEYS - 1) / SEGMENT_KEYS;
-  std::vector<std::uint32_t> low(std::size_t(segments) * 3), widths(std::size_t(segments) * 3), starts(segments);
+  std::vector<std::uint32_t> low(std::size_t(segments) * 3), widths(std::size_t(segments) * 3);
   std::uint32_t highest_low = 0;
-  std::uint64_t start = 0;
   for (unsigned int s = 0; s < segments; ++s) {
     const unsigned int from = s * SEGMENT_KEYS, to = std::min(n, from + SEGMENT_KEYS);
-    for (int c = 0; c < 3; ++c) {
-      std::uint32_t lo = lattice[std::size_t(from) * 3 + c], hi = lo;
+    for (int j = 0; j < 3; ++j) {
+      std::uint32_t lo = lattice[std::size_t(from) * 3 + j], hi = lo;
       for (unsigned int k = from; k < to; ++k)
-        lo = std::min(lo, lattice[std::size_t(k) * 3 + c]), hi = std::max(hi, lattice[std::size_t(k) * 3 + c]);
-      low[s * 3 + c] = lo;
-      widths[s * 3 + c] = Width_Of(hi - lo);
+        lo = std::min(lo, lattice[std::size_t(k) * 3 + j]), hi = std::max(hi, lattice[std::size_t(k) * 3 + j]);
+      low[s * 3 + j] = lo;
+      widths[s * 3 + j] = Width_Of(hi - lo);
       highest_low = std::max(highest_low, lo);
     }
-    starts[s] = std::uint32_t(start);
-    start += std::uint64_t(to - from) * (widths[s * 3] + widths[s * 3 + 1] + widths[s * 3 + 2]);
   }
-  Bit_Writer key_bits;
-  for (unsigned int s = 0; s < segments; ++s)
-    for (unsigned int k = s * SEGMENT_KEYS; k < std::min(n, (s + 1) * SEGMENT_KEYS); ++k)
-      for (int c = 0; c < 3; ++c) key_bits.Put(lattice[std::size_t(k) * 3 + c] - low[s * 3 + c], widths[s * 3 + c]);
   channel.lattice_bits = std::uint8_t(Width_Of(highest_low));
-  channel.offset_bits = std::uint8_t(Width_Of(starts.back()));
-  channel.header_bits =
-      std::uint8_t(3 * WIDTH_BITS + LEFT_OUT_BITS + 3 * channel.lattice_bits + channel.offset_bits);
-  Bit_Writer header_bits;
+  Bit_Writer writer;
+  records.assign(std::size_t(segments) * 2, 0);
   for (unsigned int s = 0; s < segments; ++s) {
-    const unsigned int left_out = plan.rotation ? plan.left_out[s] : 3;
-    header_bits.Put(widths[s * 3] | widths[s * 3 + 1] << 5 | widths[s * 3 + 2] << 10 | left_out << 15,
-                    3 * WIDTH_BITS + LEFT_OUT_BITS);
-    for (int c = 0; c < 3; ++c) header_bits.Put(low[s * 3 + c], channel.lattice_bits);
-    header_bits.Put(starts[s], channel.offset_bits);
+    Segment_Record(std::uint32_t(writer.Bits()), &widths[s * 3], plan.rotation ? plan.left_out[s] : 3, &low[s * 3],
+                   channel.lattice_bits, &records[std::size_t(s) * 2]);
+    for (unsigned int k = s * SEGMENT_KEYS; k < std::min(n, (s + 1) * SEGMENT_KEYS); ++k)
+      for (int j = 0; j < 3; ++j) writer.Put(lattice[std::size_t(k) * 3 + j] - low[s * 3 + j], widths[s * 3 + j]);
   }
-  headers = header_bits.Take();
-  keys = key_bits.Take();
+  bits = writer.Take();
 }
 
 }  // namespace
@@ -278,11 +275,13 @@ class Encoder {
       for (unsigned int k = 0; k < n; ++k) {
         rising = rising && (k == 0 || t[k - 1] < t[k]);
         finite = finite && std::isfinite(t[k]) && std::isfinite(q[k].w) && std::isfinite(q[k].v.x) &&
-                 std::isfinite(q[k].v.y) && std::isfinite(q[k].v.z) && std::isfinite(o[k].x) &&
-                 std::isfinite(o[k].y) && std::isfinite(o[k].z);
+                 std::isfinite(q[k].v.y) && std::isfinite(q[k].v.z) && std::isfinite(o[k].x) && std::isfinite(o[k].y) &&
+                 std::isfinite(o[k].z);
       }
-      BONE_IMPORT_CHECK(rising, "rising", SOURCE, "Packing needs key times that rise strictly, bone " << h.Bone_Name(b));
-      BONE_IMPORT_CHECK(finite, "finite", SOURCE, "Packing needs keys that are finite numbers, bone " << h.Bone_Name(b));
+      BONE_IMPORT_CHECK(rising, "rising", SOURCE,
+                        "Packing needs key times that rise strictly, bone " << h.Bone_Name(b));
+      BONE_IMPORT_CHECK(finite, "finite", SOURCE,
+                        "Packing needs keys that are finite numbers, bone " << h.Bone_Name(b));
       tracks.emplace_back();
       tracks.back().bone = b;
     }
@@ -367,8 +366,8 @@ class Encoder {
       const Vector_3<float>* o = s.Key_Offsets(m.bone);
       double longest = 0;
       for (unsigned int k = 0; k < s.Key_Count(m.bone); ++k)
-        longest = std::max(longest, std::sqrt(double(o[k].x) * o[k].x + double(o[k].y) * o[k].y +
-                                              double(o[k].z) * o[k].z));
+        longest =
+            std::max(longest, std::sqrt(double(o[k].x) * o[k].x + double(o[k].y) * o[k].y + double(o[k].z) * o[k].z));
       m.offset_length = longest * m.offset->spread;
     }
   }
@@ -391,31 +390,41 @@ class Encoder {
     channel.mode = constant ? CONSTANT : n == 2 ? ENDS : QUANTIZED;
     if (channel.mode != QUANTIZED) return;
     if (std::uint64_t(plan.interior) * 3 * MAX_WIDTH >= (std::uint64_t(1) << 32)) return Whole(plan);
+    static_assert(3 * MAX_WIDTH <= 64, "a segment's three lattice points fit one word");
     // Each segment of rotations leaves out the component whose smallest size
-    // over the segment is largest; w is read back with an error that grows
+    // over the segment is largest; it is read back with an error that grows
     // as the others' size over its own.
     const unsigned int segments = (plan.interior + SEGMENT_KEYS - 1) / SEGMENT_KEYS;
     double growth = 0;
-    if (rotation) {
-      plan.left_out.resize(segments);
-      for (unsigned int g = 0; g < segments; ++g) {
+    plan.left_out.assign(segments, 3);
+    plan.stored.resize(std::size_t(plan.interior) * 4);
+    for (unsigned int g = 0; g < segments; ++g) {
+      const unsigned int from = g * SEGMENT_KEYS, to = std::min(plan.interior, from + SEGMENT_KEYS);
+      unsigned int d = 3;
+      if (rotation) {
         float least[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
-        for (unsigned int i = g * SEGMENT_KEYS; i < std::min(plan.interior, (g + 1) * SEGMENT_KEYS); ++i)
+        for (unsigned int i = from; i < to; ++i)
           for (int c = 0; c < 4; ++c) least[c] = std::min(least[c], std::fabs(plan.values[std::size_t(i + 1) * 4 + c]));
-        const unsigned int d = unsigned(std::max_element(least, least + 4) - least);
+        d = unsigned(std::max_element(least, least + 4) - least);
         plan.left_out[g] = std::uint8_t(d);
         const double kept = std::max(double(least[d]), 1e-3);
         growth = std::max(growth, std::sqrt(std::max(0.0, 1 - kept * kept)) / kept);
+      }
+      const std::uint32_t* component = Components_Without(d);
+      for (unsigned int i = from; i < to; ++i) {
+        const float* key = plan.values + std::size_t(i + 1) * plan.stride;
+        float* out = &plan.stored[std::size_t(i) * 4];
+        const bool over = rotation && key[d] < 0.0f;
+        for (unsigned int j = 0; j < 3; ++j) out[j] = over ? -key[component[j]] : key[component[j]];
+        out[3] = rotation ? std::fabs(key[d]) : 0.0f;
       }
     }
     plan.w_growth = growth;
     for (int c = 0; c < 4; ++c) channel.base[c] = INFINITY;
     for (unsigned int i = 0; i < plan.interior; ++i) {
-      const unsigned int d = rotation ? plan.left_out[i / SEGMENT_KEYS] : 3;
-      for (unsigned int j = 0; j < 3; ++j) {
-        const unsigned int c = Channel_Plan::Component(d, j);
-        channel.base[c] = std::min(channel.base[c], plan.Stored(i, j));
-      }
+      const std::uint32_t* component = Components_Without(plan.left_out[i / SEGMENT_KEYS]);
+      for (unsigned int j = 0; j < 3; ++j)
+        channel.base[component[j]] = std::min(channel.base[component[j]], plan.stored[std::size_t(i) * 4 + j]);
     }
     for (float& base : channel.base)
       if (base == INFINITY) base = 0.0f;
@@ -427,24 +436,26 @@ class Encoder {
     plan.spread = 1 + 2 * std::max(before, after);
     if (!rotation) return;
     // The blend of two keys is shortest halfway, and shorter still where it
-    // extrapolates.
-    const auto key = [&](unsigned int k) {
-      const float* q = plan.values + std::size_t(k) * 4;
-      return std::array<double, 4>{q[0], q[1], q[2], q[3]};
-    };
-    double least = 1;
-    for (unsigned int k = 0; k + 1 < n; ++k) {
-      const std::array<double, 4> a = key(k), z = key(k + 1);
-      const double dot = std::fabs(a[0] * z[0] + a[1] * z[1] + a[2] * z[2] + a[3] * z[3]) /
-                         (Length_Of(a.data(), 4) * Length_Of(z.data(), 4));
-      least = std::min(least, std::sqrt((1 + std::min(1.0, dot)) / 2));
+    // extrapolates: from the smallest |dot| of neighbouring keys over the
+    // largest squared length of a key.
+    double smallest_dot = 1, longest = 0;
+    for (unsigned int k = 0; k < n; ++k) {
+      const float* a = plan.values + std::size_t(k) * 4;
+      longest =
+          std::max(longest, double(a[0]) * a[0] + double(a[1]) * a[1] + double(a[2]) * a[2] + double(a[3]) * a[3]);
+      if (k + 1 < n)
+        smallest_dot = std::min(smallest_dot, std::fabs(double(a[0]) * a[4] + double(a[1]) * a[5] +
+                                                        double(a[2]) * a[6] + double(a[3]) * a[7]));
     }
     const auto chord = [&](unsigned int k) {
-      std::array<double, 4> a = key(k), z = key(k + 1);
-      const double sign = a[0] * z[0] + a[1] * z[1] + a[2] * z[2] + a[3] * z[3] < 0 ? -1 : 1;
-      for (int c = 0; c < 4; ++c) a[c] -= sign * z[c];
-      return Length_Of(a.data(), 4);
+      const float* a = plan.values + std::size_t(k) * 4;
+      const double sign =
+          double(a[0]) * a[4] + double(a[1]) * a[5] + double(a[2]) * a[6] + double(a[3]) * a[7] < 0 ? -1 : 1;
+      double d[4];
+      for (int c = 0; c < 4; ++c) d[c] = a[c] - sign * a[4 + c];
+      return Length_Of(d, 4);
     };
+    double least = std::sqrt((1 + std::min(1.0, smallest_dot / longest)) / 2);
     least = std::min({least, 1 - before * chord(0), 1 - after * chord(n - 2)});
     plan.least_norm = least;
     if (!(least > 0.05)) Whole(plan);
@@ -506,8 +517,7 @@ class Encoder {
       for (std::size_t i = 0; i < model.size(); ++i) model[i].multiplier *= std::pow(errors[i] / limit, 2);
     }
 
-    std::vector<std::uint32_t> points;
-    for (Channel_Plan* plan : lattice) Store(*plan, points);
+    for (Channel_Plan* plan : lattice) Store(*plan);
     const double worst = Worst_Error([](const Channel_Plan& p) { return p.error; }, nullptr);
     BONE_IMPORT_PLAIN_CHECK(worst <= limit, "worst <= limit", SOURCE);
   }
@@ -543,12 +553,15 @@ class Encoder {
     };
     block.resize(sizeof(Header));
     align(8);
-    const std::size_t track_table = block.size();
+    const std::size_t track_table = TRACK_TABLE;
     block.resize(track_table + tracks.size() * sizeof(Track));
     const std::vector<unsigned char> grid_bytes = grid_bits.Take();
     header.corrections = append(grid_bytes.data(), grid_bytes.size());
+    std::vector<std::uint32_t> bones;
+    for (const Track_Plan& track : tracks) bones.push_back(track.bone);
+    align(4);
+    header.bones = append(bones.data(), bones.size() * 4);
     std::vector<Track> stored(tracks.size());
-    std::vector<std::uint32_t> points;
     for (std::size_t i = 0; i < tracks.size(); ++i) {
       Track_Plan& plan = tracks[i];
       Track& track = stored[i];
@@ -565,7 +578,8 @@ class Encoder {
         track.time_mode = BIT_SET;
         const std::uint32_t span = track.last_grid - track.first_grid + 1, words = (span + 63) / 64;
         std::vector<std::uint64_t> bits(words, 0);
-        for (std::uint32_t g : plan.grid_index) bits[(g - track.first_grid) / 64] |= std::uint64_t(1) << ((g - track.first_grid) % 64);
+        for (std::uint32_t g : plan.grid_index)
+          bits[(g - track.first_grid) / 64] |= std::uint64_t(1) << ((g - track.first_grid) % 64);
         align(8);
         track.words = append(bits.data(), bits.size() * 8);
         track.wide_ranks = n > 0xffff;
@@ -577,17 +591,19 @@ class Encoder {
           narrow.push_back(std::uint16_t(before));
           before += Bit_Count(word);
         }
-        track.ranks = track.wide_ranks ? append(wide.data(), wide.size() * 4) : append(narrow.data(), narrow.size() * 2);
+        track.ranks =
+            track.wide_ranks ? append(wide.data(), wide.size() * 4) : append(narrow.data(), narrow.size() * 2);
       }
       for (Channel_Plan* channel_plan : {&plan.rotation, &plan.offset}) {
         Channel channel = channel_plan->channel;
         if (channel.mode == QUANTIZED) {
-          Quantize(*channel_plan, channel.step, points);
-          std::vector<unsigned char> headers, keys;
-          Write_Lattice(*channel_plan, points, headers, keys);
+          std::vector<std::uint64_t> records;
+          std::vector<unsigned char> bits;
+          Write_Lattice(*channel_plan, records, bits);
           channel = channel_plan->channel;
-          channel.segments = append(headers.data(), headers.size());
-          channel.keys = append(keys.data(), keys.size());
+          align(8);
+          channel.segments = append(records.data(), records.size() * 8);
+          channel.keys = append(bits.data(), bits.size());
         } else if (channel.mode == WHOLE) {
           align(4);
           std::vector<float> whole;
@@ -614,10 +630,7 @@ class Encoder {
       std::size_t head = 0, times = 0;
       for (const Track& t : stored) {
         for (const Channel* c : {&t.rotation, &t.offset})
-          if (c->mode == QUANTIZED) {
-            const unsigned int segs = (t.key_count - 2 + SEGMENT_KEYS - 1) / SEGMENT_KEYS;
-            head += (segs * c->header_bits + 7) / 8;
-          }
+          if (c->mode == QUANTIZED) head += (t.key_count - 2 + SEGMENT_KEYS - 1) / SEGMENT_KEYS * 16;
         if (t.time_mode == BIT_SET) times += ((t.last_grid - t.first_grid + 64) / 64) * (8 + (t.wide_ranks ? 4 : 2));
       }
       for (const Track_Plan& t : tracks)
