@@ -21,8 +21,6 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -626,23 +624,6 @@ class Encoder {
     std::memcpy(block.data(), &header, sizeof header);
     if (!stored.empty()) std::memcpy(block.data() + track_table, stored.data(), stored.size() * sizeof(Track));
     block.resize(block.size() + TAIL_BYTES);
-    if (std::getenv("PACK_DEBUG")) {
-      std::size_t head = 0, times = 0;
-      for (const Track& t : stored) {
-        for (const Channel* c : {&t.rotation, &t.offset})
-          if (c->mode == QUANTIZED) head += (t.key_count - 2 + SEGMENT_KEYS - 1) / SEGMENT_KEYS * 16;
-        if (t.time_mode == BIT_SET) times += ((t.last_grid - t.first_grid + 64) / 64) * (8 + (t.wide_ranks ? 4 : 2));
-      }
-      for (const Track_Plan& t : tracks)
-        for (const Channel_Plan* c : {&t.rotation, &t.offset})
-          if (c->channel.mode == QUANTIZED)
-            std::fprintf(stderr, "%s %u: n %u step %.3g share %.3g error %.3g spread %.3f least %.4f growth %.3f\n",
-                         c->rotation ? "rot" : "off", t.bone, c->interior, c->channel.step, c->share, c->error,
-                         c->spread, c->least_norm, c->w_growth);
-      std::fprintf(stderr, "block %zu: tracks %zu, grid %zu, segment headers %zu, time sets %zu, keys and whole %zu\n",
-                   block.size(), stored.size() * sizeof(Track), grid_bytes.size(), head, times,
-                   block.size() - stored.size() * sizeof(Track) - grid_bytes.size() - head - times);
-    }
     return block;
   }
 

@@ -102,6 +102,17 @@ std::string Read_File(const std::string& path) {
   return bytes.str();
 }
 
+float Default_Reach(const Sequence& sequence) {
+  const Hierarchy& h = sequence.Get_Hierarchy();
+  Frame frame(h, false);
+  sequence.Get_Frame_Time(frame, 0.0f);
+  double extent = 0;
+  for (unsigned int a = 0; a < h.Bone_Count(); ++a)
+    for (unsigned int b = a + 1; b < h.Bone_Count(); ++b)
+      extent = std::max(extent, double(std::sqrt(Template_Library::V3_V3_Sub_Norm(frame.Offset(a), frame.Offset(b)))));
+  return float(extent / 10);
+}
+
 std::size_t Total_Keys(const Sequence& sequence) {
   std::size_t total = 0;
   for (unsigned int b = 0; b < sequence.Get_Hierarchy().Bone_Count(); ++b) total += sequence.Key_Count(b);

@@ -139,16 +139,7 @@ void Add_Edit_Commands(CLI::App& app, Context&) {
       const Bone_File original(o->in);
       Bone_File reduced(o->in);
       const Hierarchy& h = original.hierarchy;
-      if (reach->count() == 0) {
-        Frame frame(h, false);
-        original.sequence.Get_Frame_Time(frame, 0.0f);
-        double extent = 0;
-        for (unsigned int a = 0; a < h.Bone_Count(); ++a)
-          for (unsigned int b = a + 1; b < h.Bone_Count(); ++b)
-            extent =
-                std::max(extent, double(std::sqrt(Template_Library::V3_V3_Sub_Norm(frame.Offset(a), frame.Offset(b)))));
-        o->reach = float(extent / 10);
-      }
+      if (reach->count() == 0) o->reach = Default_Reach(original.sequence);
       const auto start = std::chrono::steady_clock::now();
       reduced.sequence.Reduce(o->max_error, o->reach);
       const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
