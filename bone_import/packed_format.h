@@ -137,6 +137,17 @@ struct Cache_Block {
   float o0[4][4], o1[4][4];  // [lane][x, y, z, unused]
 };
 
+// Keys to read from the lattice, read together once all are known: each read
+// is a chain of dependent steps, and reads of different tracks overlap when
+// nothing else comes between them.
+struct Lattice_Read {
+  const Channel* channel;
+  Segment_View* view;
+  float* out;
+  std::uint32_t interior;
+  std::uint32_t rotation;
+};
+
 }  // namespace Packed
 
 // A frame's record of the last packed clip sampled into it.
@@ -145,6 +156,7 @@ struct Packed_Cache {
   unsigned long long tag = 0;
   std::vector<Packed::Cache_Block> blocks;
   std::vector<Packed::Track_State> states;
+  std::vector<Packed::Lattice_Read> reads;  // room for four per track
 };
 
 namespace Packed {
@@ -292,56 +304,36 @@ inline void Read_Lattice_Key(const unsigned char* block, const Channel& channel,
   out[2] = Segment_Value(view.low[2], std::uint32_t(last & view.mask[2]), step);
 }
 
-// Keys k and k + 1 of a channel into out and out_next, as Read_Key does, the
-// segment's record read once when both lie in it.
-template <bool ROTATION>
-inline void Read_Key_Pair(const unsigned char* block, const Channel& channel, std::uint32_t key_count, std::uint32_t k,
-                          Segment_View& view, float* out, float* out_next, unsigned int stride);
-
-// Key k (0 .. key_count - 1) of a channel into out[0], out[stride], ...: w,
-// x, y, z of a rotation, or x, y, z of an offset.
+// Key k (0 .. key_count - 1) of a channel into out: w, x, y, z of a rotation,
+// or x, y, z of an offset. Whole keys are copied at once; lattice keys are
+// added to `reads` (Read_All reads them).
 template <bool ROTATION>
 inline void Read_Key(const unsigned char* block, const Channel& channel, std::uint32_t key_count, std::uint32_t k,
-                     Segment_View& view, float* out, unsigned int stride) {
+                     Segment_View& view, float* out, Lattice_Read*& reads) {
   constexpr unsigned int SIZE = ROTATION ? 4 : 3;
   const float* whole = channel.first;
   if (channel.mode != CONSTANT && k != 0) {
     if (k + 1 == key_count) {
       whole = channel.last;
     } else if (channel.mode == QUANTIZED) {
-      float v[3];
-      Read_Lattice_Key(block, channel, k - 1, view, v);
-      if (ROTATION)
-        Rotation_Of(v, view.component, view.left_out, out, stride);
-      else
-        out[0] = v[0], out[stride] = v[1], out[2 * stride] = v[2];
+      *reads++ = Lattice_Read{&channel, &view, out, k - 1, ROTATION};
       return;
     } else {
       whole = reinterpret_cast<const float*>(block + channel.keys) + std::size_t(k - 1) * SIZE;
     }
   }
-  for (unsigned int c = 0; c < SIZE; ++c) out[c * stride] = whole[c];
+  std::memcpy(out, whole, SIZE * sizeof(float));
 }
 
-template <bool ROTATION>
-inline void Read_Key_Pair(const unsigned char* block, const Channel& channel, std::uint32_t key_count, std::uint32_t k,
-                          Segment_View& view, float* out, float* out_next, unsigned int stride) {
-  if (channel.mode != QUANTIZED || k == 0 || k + 2 >= key_count) {
-    Read_Key<ROTATION>(block, channel, key_count, k, view, out, stride);
-    Read_Key<ROTATION>(block, channel, key_count, k + 1, view, out_next, stride);
-    return;
+inline void Read_All(const unsigned char* block, const Lattice_Read* from, const Lattice_Read* to) {
+  for (; from != to; ++from) {
+    float v[3];
+    Read_Lattice_Key(block, *from->channel, from->interior, *from->view, v);
+    if (from->rotation)
+      Rotation_Of(v, from->view->component, from->view->left_out, from->out, 1);
+    else
+      std::memcpy(from->out, v, sizeof v);
   }
-  float v[3];
-  Read_Lattice_Key(block, channel, k - 1, view, v);
-  if (ROTATION)
-    Rotation_Of(v, view.component, view.left_out, out, stride);
-  else
-    out[0] = v[0], out[stride] = v[1], out[2 * stride] = v[2];
-  Read_Lattice_Key(block, channel, k, view, v);
-  if (ROTATION)
-    Rotation_Of(v, view.component, view.left_out, out_next, stride);
-  else
-    out_next[0] = v[0], out_next[stride] = v[1], out_next[2 * stride] = v[2];
 }
 
 }  // namespace Packed

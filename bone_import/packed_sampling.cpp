@@ -82,6 +82,7 @@ struct Slot {
   Cache_Block& block;
   unsigned int lane;
   Track_State& state;
+  Lattice_Read*& reads;
 };
 
 // Makes the slot hold the interval from key k (at grid time g0) to the key at
@@ -97,11 +98,14 @@ void Load_Interval(const unsigned char* block, const Header& header, const Track
   b.t1[lane] = Grid_Time(block, header, g1);
   b.lo[lane] = k == 0 ? -INFINITE : b.t0[lane];
   b.hi[lane] = k + 2 == track.key_count ? INFINITE : b.t1[lane];
-  if (track.rotation.mode != CONSTANT)
-    Read_Key_Pair<true>(block, track.rotation, track.key_count, k, slot.state.rotation, &b.q0[lane].w, &b.q1[lane].w,
-                        1);
-  if (track.offset.mode != CONSTANT)
-    Read_Key_Pair<false>(block, track.offset, track.key_count, k, slot.state.offset, b.o0[lane], b.o1[lane], 1);
+  if (track.rotation.mode != CONSTANT) {
+    Read_Key<true>(block, track.rotation, track.key_count, k, slot.state.rotation, &b.q0[lane].w, slot.reads);
+    Read_Key<true>(block, track.rotation, track.key_count, k + 1, slot.state.rotation, &b.q1[lane].w, slot.reads);
+  }
+  if (track.offset.mode != CONSTANT) {
+    Read_Key<false>(block, track.offset, track.key_count, k, slot.state.offset, b.o0[lane], slot.reads);
+    Read_Key<false>(block, track.offset, track.key_count, k + 1, slot.state.offset, b.o1[lane], slot.reads);
+  }
 }
 
 // Makes the slot hold the interval that sampling a Sequence of the same keys
@@ -143,7 +147,7 @@ void Find_Interval(const unsigned char* block, const Header& header, const Track
 // Playing forward: the next interval usually holds the time, and only its
 // new key is read. False when it does not hold it.
 inline bool Step_Forward(const unsigned char* block, const Header& header, const Track& track, float time,
-                         Track_State& state, Cache_Block& b, unsigned int lane) {
+                         Track_State& state, Cache_Block& b, unsigned int lane, Lattice_Read*& reads) {
   const std::uint32_t n = track.key_count, k = state.k + 1;
   if (state.k == NO_KEY || k + 1 >= n || time < b.lo[lane]) return false;
   const std::uint32_t g2 = track.time_mode == EVERY_TIME
@@ -159,11 +163,11 @@ inline bool Step_Forward(const unsigned char* block, const Header& header, const
   b.hi[lane] = k + 2 == n ? INFINITE : t2;
   if (track.rotation.mode != CONSTANT) {
     b.q0[lane] = b.q1[lane];
-    Read_Key<true>(block, track.rotation, n, k + 1, state.rotation, &b.q1[lane].w, 1);
+    Read_Key<true>(block, track.rotation, n, k + 1, state.rotation, &b.q1[lane].w, reads);
   }
   if (track.offset.mode != CONSTANT) {
     std::memcpy(b.o0[lane], b.o1[lane], sizeof b.o0[lane]);
-    Read_Key<false>(block, track.offset, n, k + 1, state.offset, b.o1[lane], 1);
+    Read_Key<false>(block, track.offset, n, k + 1, state.offset, b.o1[lane], reads);
   }
   return true;
 }
@@ -241,6 +245,7 @@ void Packed_Sequence::Get_Frame_Time(Frame& frame, float time) const {
     Track_State unused{};
     unused.k = NO_KEY;
     cache.states.assign(track_count, unused);
+    cache.reads.resize(std::size_t(track_count) * 4);
     cache.owner = this;
     cache.tag = content_tag;
     // Channels whose keys are all the same, and tracks of two keys, hold
@@ -258,7 +263,8 @@ void Packed_Sequence::Get_Frame_Time(Frame& frame, float time) const {
         std::memcpy(b.o1[lane], track.offset.first, sizeof b.o1[lane]);
       }
       if (track.time_mode == TWO_KEYS) {
-        Slot slot{b, lane, cache.states[i]};
+        Lattice_Read* none = cache.reads.data();
+        Slot slot{b, lane, cache.states[i], none};
         Load_Interval(block, header, track, 0, track.first_grid, track.last_grid, slot);
       }
     }
@@ -267,6 +273,7 @@ void Packed_Sequence::Get_Frame_Time(Frame& frame, float time) const {
   // First every interval that no longer holds the time, then the blends in
   // one straight run.
   std::uint32_t grid = NO_KEY;
+  Lattice_Read* reads = cache.reads.data();
   Cache_Block* blocks = cache.blocks.data();
   Track_State* states = cache.states.data();
   for (unsigned int g = 0; g < block_count; ++g) {
@@ -283,12 +290,13 @@ void Packed_Sequence::Get_Frame_Time(Frame& frame, float time) const {
 #endif
     for (; stale != 0; stale &= stale - 1) {
       const unsigned int lane = Lowest_Bit(stale), i = 4 * g + lane;
-      if (!Step_Forward(block, header, tracks[i], time, states[i], b, lane)) {
-        Slot slot{b, lane, states[i]};
+      if (!Step_Forward(block, header, tracks[i], time, states[i], b, lane, reads)) {
+        Slot slot{b, lane, states[i], reads};
         Find_Interval(block, header, tracks[i], time, grid, slot);
       }
     }
   }
+  Read_All(block, cache.reads.data(), reads);
   const std::uint32_t* bones = reinterpret_cast<const std::uint32_t*>(block + bone_list);
   for (unsigned int g = 0; g < block_count; ++g)
     Blend_Block(blocks[g], time, bones + 4 * g, std::min(4u, track_count - 4 * g), frame.local_rotations,
