@@ -107,18 +107,16 @@ struct Track {
 };
 
 // One segment of a channel, as read last: where its keys' bits start (in
-// bits from the block's start), a key's width, each component's field (shift
-// and mask), the value of its lattice point 0 and its place in the
-// quaternion.
+// bits from the block's start), each component's width, the value of its
+// smallest lattice point and its place in the quaternion, and a key's width.
 struct Segment_View {
-  std::uint32_t segment = 0xffffffffu;
-  std::uint32_t key_width = 0;
   std::uint64_t start = 0;
-  std::uint32_t shift[3] = {0, 0, 0};
-  std::uint64_t mask[3] = {0, 0, 0};
+  std::uint32_t segment = 0xffffffffu;
   float low[3] = {0, 0, 0};
-  std::uint32_t component[3] = {0, 0, 0};
-  std::uint32_t left_out = 3;
+  std::uint8_t width[3] = {0, 0, 0};
+  std::uint8_t component[3] = {0, 0, 0};
+  std::uint8_t left_out = 3;
+  std::uint8_t key_width = 0;
 };
 
 // What a frame keeps of one track between calls: its interval starts at key
@@ -245,8 +243,8 @@ inline float Square_Root(float x) {
 
 // The rotation of three stored components: component[j] of q (w, x, y, z,
 // `stride` floats apart) is v[j], and `left_out` sqrt(1 - their squares).
-inline void Rotation_Of(const float* v, const std::uint32_t* component, std::uint32_t left_out, float* q,
-                        unsigned int stride) {
+template <class Index>
+inline void Rotation_Of(const float* v, const Index* component, unsigned int left_out, float* q, unsigned int stride) {
   const float rest = 1.0f - (v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
   q[component[0] * stride] = v[0];
   q[component[1] * stride] = v[1];
@@ -267,23 +265,20 @@ inline void View_Segment(const unsigned char* block, const Channel& channel, std
   std::uint64_t record[2];
   std::memcpy(record, block + channel.segments + std::size_t(segment) * 16, sizeof record);
   const std::uint32_t fields = std::uint32_t(record[0] >> 32);
-  const std::uint32_t w0 = fields & 31, w1 = (fields >> 5) & 31, w2 = (fields >> 10) & 31;
   view.segment = segment;
-  view.left_out = (fields >> 15) & 3;
+  view.width[0] = std::uint8_t(fields & 31);
+  view.width[1] = std::uint8_t((fields >> 5) & 31);
+  view.width[2] = std::uint8_t((fields >> 10) & 31);
+  view.left_out = std::uint8_t((fields >> 15) & 3);
+  view.key_width = std::uint8_t(view.width[0] + view.width[1] + view.width[2]);
   const std::uint32_t* component = Components_Without(view.left_out);
-  view.component[0] = component[0], view.component[1] = component[1], view.component[2] = component[2];
-  view.key_width = w0 + w1 + w2;
-  view.start = std::uint64_t(channel.keys) * 8 + std::uint32_t(record[0]);
   const unsigned int lb = channel.lattice_bits;
   const std::uint64_t low_mask = (std::uint64_t(1) << lb) - 1;
-  view.low[0] = Lattice_Value(channel, component[0], std::uint32_t(record[1] & low_mask));
-  view.low[1] = Lattice_Value(channel, component[1], std::uint32_t((record[1] >> lb) & low_mask));
-  view.low[2] = Lattice_Value(channel, component[2], std::uint32_t((record[1] >> (2 * lb)) & low_mask));
-  view.mask[0] = (std::uint64_t(1) << w0) - 1;
-  view.mask[1] = (std::uint64_t(1) << w1) - 1;
-  view.mask[2] = (std::uint64_t(1) << w2) - 1;
-  view.shift[1] = w0;
-  view.shift[2] = w0 + w1;
+  for (int j = 0; j < 3; ++j) {
+    view.component[j] = std::uint8_t(component[j]);
+    view.low[j] = Lattice_Value(channel, component[j], std::uint32_t((record[1] >> (j * lb)) & low_mask));
+  }
+  view.start = std::uint64_t(channel.keys) * 8 + std::uint32_t(record[0]);
 }
 
 // Interior key i of a QUANTIZED channel, read through `view`: its three
@@ -294,14 +289,14 @@ inline void Read_Lattice_Key(const unsigned char* block, const Channel& channel,
   const std::uint64_t at = view.start + std::uint64_t(i % SEGMENT_KEYS) * view.key_width;
   // Components 0 and 1 lie within 48 bits of the key's start, so one load
   // holds them; component 2 too unless the key is wider than 57 bits.
+  const unsigned int w0 = view.width[0], w1 = view.width[1], w2 = view.width[2];
   const std::uint64_t bits = Load_64(block + (at >> 3)) >> (at & 7);
-  const std::uint64_t last = view.key_width <= 57
-                                 ? bits >> view.shift[2]
-                                 : Load_64(block + ((at + view.shift[2]) >> 3)) >> ((at + view.shift[2]) & 7);
+  const std::uint64_t last =
+      view.key_width <= 57 ? bits >> (w0 + w1) : Load_64(block + ((at + w0 + w1) >> 3)) >> ((at + w0 + w1) & 7);
   const float step = channel.step;
-  out[0] = Segment_Value(view.low[0], std::uint32_t(bits & view.mask[0]), step);
-  out[1] = Segment_Value(view.low[1], std::uint32_t((bits >> view.shift[1]) & view.mask[1]), step);
-  out[2] = Segment_Value(view.low[2], std::uint32_t(last & view.mask[2]), step);
+  out[0] = Segment_Value(view.low[0], std::uint32_t(bits & ((std::uint64_t(1) << w0) - 1)), step);
+  out[1] = Segment_Value(view.low[1], std::uint32_t((bits >> w0) & ((std::uint64_t(1) << w1) - 1)), step);
+  out[2] = Segment_Value(view.low[2], std::uint32_t(last & ((std::uint64_t(1) << w2) - 1)), step);
 }
 
 // Key k (0 .. key_count - 1) of a channel into out: w, x, y, z of a rotation,
