@@ -58,4 +58,8 @@ inline test_support::Bone_File Mocap(unsigned int animated, unsigned int keys, f
 // with bonetool's converter on first use. Empty when the file is not installed.
 std::string Cmu_01_01();
 
+// Writes a sequence as a bone file in the temporary folder; returns its path
+// (empty without the tools' writers, as Cmu_01_01 is).
+std::string Write_Sequence(const Vantorix::Bone_Import::Sequence& sequence, const std::string& name);
+
 }  // namespace bench_data

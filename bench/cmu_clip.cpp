@@ -15,4 +15,8 @@ std::string Cmu_01_01() {
   return path;
 }
 
+std::string Write_Sequence(const Vantorix::Bone_Import::Sequence& sequence, const std::string& name) {
+  return Write(name, Vantorix::Bone_Tools::Encode_Bone_File(Vantorix::Bone_Tools::From_Sequence(sequence)));
+}
+
 }  // namespace bench_data

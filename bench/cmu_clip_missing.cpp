@@ -4,4 +4,5 @@
 
 namespace bench_data {
 std::string Cmu_01_01() { return std::string(); }
+std::string Write_Sequence(const Vantorix::Bone_Import::Sequence&, const std::string&) { return std::string(); }
 }  // namespace bench_data

@@ -1,8 +1,9 @@
 // What a host does every displayed frame: sample the sequence, then read
 // Base and Offset of every bone. Measured on real motion capture (CMU 01_01,
 // 31 joints at 120 Hz, converted from BVH at start), reported per displayed
-// frame and per sampled bone; a synthetic clip sweeps bone and key counts;
-// and a crowd of 1,000 characters on 1 and 2 threads.
+// frame and per sampled bone, as imported and reduced at 1 mm; a synthetic
+// clip sweeps bone and key counts; and a crowd of 1,000 characters on 1 and 2
+// threads.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -33,6 +34,19 @@ Clip* Cmu_Clip() {
   static std::unique_ptr<Clip> clip = [] {
     const std::string path = bench_data::Cmu_01_01();
     return path.empty() ? nullptr : std::make_unique<Clip>(path);
+  }();
+  return clip.get();
+}
+
+// 01_01 reduced at 1 mm with the axis points at 10 cm (1 mm is 0.017717
+// units): every bone keeps times of its own, about 41% of the keys.
+Clip* Reduced_Cmu_Clip() {
+  static std::unique_ptr<Clip> clip = [] {
+    const std::string path = bench_data::Cmu_01_01();
+    if (path.empty()) return std::unique_ptr<Clip>();
+    auto reduced = std::make_unique<Clip>(path);
+    reduced->sequence.Reduce(0.017717f, 1.7717f);
+    return reduced;
   }();
   return clip.get();
 }
@@ -96,6 +110,34 @@ void Play_Random(benchmark::State& state, Clip& clip) {
   Report(state, clip);
 }
 
+// 01_01 reduced at 0.8 mm and packed at 0.2 mm (reach 10 cm): within 1 mm of
+// the clip above, the split docs/library.md recommends.
+constexpr float UNITS_PER_MM = 0.017717f, REACH = 1.7717f;
+
+struct Packed_Clip {
+  explicit Packed_Clip(const std::string& path) : reduced(hierarchy) {
+    hierarchy.Import(path.c_str());
+    reduced.Import(path.c_str());
+    reduced.Reduce(0.8f * UNITS_PER_MM, REACH);
+    reduced_path = bench_data::Write_Sequence(reduced, "01_01_reduced.bone");
+    packed = std::make_unique<Packed_Sequence>(reduced, 0.2f * UNITS_PER_MM, REACH);
+    for (unsigned int b = 0; b < hierarchy.Bone_Count(); ++b) sampled += hierarchy.Is_Leaf(b) ? 0 : 1;
+  }
+  Hierarchy hierarchy;
+  Sequence reduced;
+  std::string reduced_path;
+  std::unique_ptr<Packed_Sequence> packed;
+  unsigned int sampled = 0;
+};
+
+Packed_Clip* Cmu_Packed() {
+  static std::unique_ptr<Packed_Clip> clip = [] {
+    const std::string path = bench_data::Cmu_01_01();
+    return path.empty() ? nullptr : std::make_unique<Packed_Clip>(path);
+  }();
+  return clip.get();
+}
+
 bool Have_Cmu(benchmark::State& state) {
   if (Cmu_Clip()) return true;
   state.SkipWithError("BVH/01_01.bvh not installed (Debian package assimp-testmodels)");
@@ -113,6 +155,63 @@ static void BM_Host_01_01_Random(benchmark::State& state) {
   if (Have_Cmu(state)) Play_Random(state, *Cmu_Clip());
 }
 BENCHMARK(BM_Host_01_01_Random);
+
+// The packed clip in the host's loop, and what it costs in memory: bytes per
+// key of the unreduced clip (85,340 keys) and of the keys it holds.
+static void BM_Host_01_01_Packed(benchmark::State& state) {
+  if (!Have_Cmu(state)) return;
+  Packed_Clip& clip = *Cmu_Packed();
+  Frame frame(clip.hierarchy, false);
+  const unsigned int bones = clip.hierarchy.Bone_Count();
+  const Packed_Sequence& packed = *clip.packed;
+  const std::vector<float> times = Random_Times(packed.Lenght());
+  const bool random = state.range(0) != 0;
+  float time = 0;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    packed.Get_Frame_Time(frame, random ? times[i++ & 4095] : time);
+    benchmark::DoNotOptimize(Read_All(frame, bones));
+    time += 1.0f / 120.0f;
+    if (time > packed.Lenght()) time = 0;
+  }
+  std::size_t original_keys = 0;
+  for (unsigned int b = 0; b < bones; ++b) original_keys += Cmu_Clip()->sequence.Key_Count(b);
+  state.counters["bytes"] = double(packed.Size());
+  state.counters["per_original_key"] = double(packed.Size()) / double(original_keys);
+  state.counters["per_key_held"] = double(packed.Size()) / double(packed.Key_Count());
+}
+BENCHMARK(BM_Host_01_01_Packed)->ArgName("random")->Arg(0)->Arg(1);
+
+// Packing is a load-time step: its time beside the import of the file.
+static void BM_Pack_01_01_Reduced(benchmark::State& state) {
+  if (!Have_Cmu(state)) return;
+  Packed_Clip& clip = *Cmu_Packed();
+  for (auto _ : state) benchmark::DoNotOptimize(Packed_Sequence(clip.reduced, 0.2f * UNITS_PER_MM, REACH).Size());
+}
+BENCHMARK(BM_Pack_01_01_Reduced)->Unit(benchmark::kMillisecond);
+
+static void BM_Import_01_01_Reduced(benchmark::State& state) {
+  if (!Have_Cmu(state)) return;
+  const std::string& path = Cmu_Packed()->reduced_path;
+  for (auto _ : state) {
+    Hierarchy hierarchy;
+    hierarchy.Import(path.c_str());
+    Sequence sequence(hierarchy);
+    sequence.Import(path.c_str());
+    benchmark::DoNotOptimize(sequence.Lenght());
+  }
+}
+BENCHMARK(BM_Import_01_01_Reduced)->Unit(benchmark::kMillisecond);
+
+static void BM_Host_01_01_Reduced_Sequential(benchmark::State& state) {
+  if (Have_Cmu(state)) Play_Sequential(state, *Reduced_Cmu_Clip());
+}
+BENCHMARK(BM_Host_01_01_Reduced_Sequential);
+
+static void BM_Host_01_01_Reduced_Random(benchmark::State& state) {
+  if (Have_Cmu(state)) Play_Random(state, *Reduced_Cmu_Clip());
+}
+BENCHMARK(BM_Host_01_01_Reduced_Random);
 
 static void BM_Sample_Only_01_01_Sequential(benchmark::State& state) {
   if (!Have_Cmu(state)) return;

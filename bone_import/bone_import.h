@@ -148,7 +148,9 @@ class BONE_IMPORT_API Quaternion {
 BONE_IMPORT_API Quaternion Blend(const Quaternion& a, const Quaternion& b, float f);
 
 class Frame;
+class Packed_Sequence;
 struct Key_Groups;
+struct Packed_Cache;
 
 // ---------------------------------------------------------------------------
 // Sequence: one animation of all bones of a hierarchy. Per bone an
@@ -267,6 +269,7 @@ class BONE_IMPORT_API Sequence {
   // Groups the sampled bones by key times that are the same to the bit, for
   // sampling (key_groups.h). Run after every fill or edit of the keys.
   void Build_Key_Groups();
+  friend class Packed_Sequence;
   // Throws unless the sequence is filled: "Sequence is empty", or the
   // failed-import message.
   void Require_Filled() const;
@@ -343,6 +346,7 @@ class BONE_IMPORT_API Frame {
 
  private:
   friend class Sequence;
+  friend class Packed_Sequence;
   friend BONE_IMPORT_API void Interpolate(Frame& out, const Frame& a, const Frame& b, float t);
 
   // Brings `bone` up to date: every bone at once after Set_Dirty, else the
@@ -381,12 +385,78 @@ class BONE_IMPORT_API Frame {
   // Per bone, the key interval sampling found last time: where the next
   // sequential sample most likely lies. Only a hint; results never depend on it.
   unsigned int* key_hints;
+  // The keys a Packed_Sequence decoded last time into this frame, made on its
+  // first use; likewise only a hint.
+  Packed_Cache* packed_cache;
 };
 
 // Writes into `out` the blend of the local poses of `a` and `b` with weight t
 // on b (not clamped: values outside 0 .. 1 extrapolate), skipping leaf bones,
 // and marks `out` dirty. All three frames belong to one hierarchy.
 BONE_IMPORT_API void Interpolate(Frame& out, const Frame& a, const Frame& b, float t);
+
+// ---------------------------------------------------------------------------
+// Packed_Sequence: a sequence stored in a few bits per key for playback, with
+// an error bound. Every key of the source stays (Sequence::Reduce chooses
+// which keys to keep; reduce first, then pack); each key's rotation and offset
+// are stored with the fewest bits that the bound allows. The bound is the one
+// Reduce keeps: at every key time of the source and every midpoint between
+// neighbouring key times, every bone's output position and the three points
+// at `reach` along its output axes stay within max_error of what the source
+// gives there (frames with ignore_root_offset false; errors of a chain add
+// up, and the precision of each bone is chosen so that they stay within it).
+// A bone whose keys are all the same is stored exactly, and so are every
+// bone's first and last key: at any time for the former, at its first and last
+// key time for the latter, the bone's local pose is the source's to the bit
+// (the quaternion may come out negated, the same rotation). How the keys are
+// stored: docs/library.md.
+//
+// Immutable once made: the const sampling operations may run on one packed
+// sequence from several threads into distinct frames. It refers to the
+// source's hierarchy, which must outlive it; the source itself is no longer
+// needed.
+class BONE_IMPORT_API Packed_Sequence {
+ public:
+  // Packs a filled sequence. Refuses an empty source ("Sequence is empty") or
+  // one whose import failed, a max_error that is not a finite number above 0,
+  // a reach that is negative or not finite, a sampled bone whose key times do
+  // not rise strictly, and keys (times, rotations, offsets) that are not
+  // finite. Takes about as long as importing the source's file.
+  Packed_Sequence(const Sequence& source, float max_error, float reach);
+  ~Packed_Sequence();
+  Packed_Sequence(const Packed_Sequence&) = delete;
+  Packed_Sequence& operator=(const Packed_Sequence&) = delete;
+
+  // The source's length.
+  float Lenght() const;
+  // Samples at Lenght() * fraction.
+  void Get_Frame(Frame& frame, float fraction) const;
+  // As Sequence::Get_Frame_Time, from the packed keys: the time clamped to
+  // 0 .. Lenght(), every non-leaf bone's local pose written, the frame marked
+  // dirty. Refuses a frame of another hierarchy ("Frame of another hierarchy
+  // than the packed sequence's"). The frame keeps the keys decoded last time
+  // (made on the frame's first packed sampling, about 300 bytes per sampled bone), so
+  // that playing forward decodes each key once; results never depend on it.
+  void Get_Frame_Time(Frame& frame, float time) const;
+
+  // Bytes this object holds, its own and on the heap.
+  std::size_t Size() const;
+  // Keys stored, of every bone (leaves included), as in the source.
+  std::size_t Key_Count() const { return key_count; }
+  const Hierarchy& Get_Hierarchy() const { return *hier; }
+
+ private:
+  const Hierarchy* hier;
+  float length;
+  std::size_t key_count;
+  // Everything else lies in one block (packed_format.h): the tracks, the key
+  // times and the bits of the keys.
+  unsigned char* data;
+  std::size_t data_size;
+  unsigned int track_count;
+  // Tells this clip's keys in a frame's cache from another's.
+  unsigned long long content_tag;
+};
 
 // ---------------------------------------------------------------------------
 // Skin_File: an open skin file indexed by skin name. The constructor checks

@@ -4,6 +4,7 @@
 
 #include "bone_import.h"
 #include "check.h"
+#include "packed_format.h"
 #include "rotation.h"
 #include "simd.h"
 
@@ -31,7 +32,8 @@ Frame::Frame(const Hierarchy& hierarchy, bool ignore_root)
       group_ends(nullptr),
       root_count(0),
       group_count(0),
-      key_hints(nullptr) {
+      key_hints(nullptr),
+      packed_cache(nullptr) {
   BONE_IMPORT_CHECK(!hierarchy.Failed(), "!hierarchy.Failed()", "bone_import/bones",
                     "Hierarchy import failed, can't make a frame of it");
   local_rotations = new Quaternion[bone_count];
@@ -70,6 +72,7 @@ Frame::~Frame() {
   delete[] update_order;
   delete[] group_ends;
   delete[] key_hints;
+  delete packed_cache;
 }
 
 // The bones computed like the root first, then groups of up to four bones

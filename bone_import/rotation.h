@@ -6,6 +6,7 @@
 #endif
 
 #include "bone_import.h"
+#include "simd.h"
 
 namespace Vantorix {
 namespace Bone_Import {
@@ -41,6 +42,45 @@ inline Quaternion Blend_Rotations(const Quaternion& a, const Quaternion& b, floa
   r.v.z *= k;
   return r;
 }
+
+#ifdef BONE_IMPORT_SSE
+static_assert(sizeof(Quaternion) == 4 * sizeof(float), "a quaternion loads as four packed floats");
+
+// Blends up to four pairs of rotations, pair i with weight lane i of `f`:
+// each lane with exactly the operations, in the order, of Blend_Rotations, so
+// the results are the same to the bit. `count` outputs are stored; the input
+// pointers past it may repeat an earlier pair.
+inline void Blend_Four(const Quaternion* const* a, const Quaternion* const* b, __m128 f, unsigned int count,
+                       Quaternion* const* out) {
+  __m128 aw = _mm_loadu_ps(&a[0]->w), ax = _mm_loadu_ps(&a[1]->w), ay = _mm_loadu_ps(&a[2]->w),
+         az = _mm_loadu_ps(&a[3]->w);
+  _MM_TRANSPOSE4_PS(aw, ax, ay, az);
+  __m128 bw = _mm_loadu_ps(&b[0]->w), bx = _mm_loadu_ps(&b[1]->w), by = _mm_loadu_ps(&b[2]->w),
+         bz = _mm_loadu_ps(&b[3]->w);
+  _MM_TRANSPOSE4_PS(bw, bx, by, bz);
+
+  const __m128 dot = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(aw, bw), _mm_mul_ps(ax, bx)), _mm_mul_ps(ay, by)),
+                                _mm_mul_ps(az, bz));
+  const __m128 p = _mm_sub_ps(_mm_set1_ps(1.0f), f);
+  const __m128 q = _mm_xor_ps(f, _mm_and_ps(_mm_cmplt_ps(dot, _mm_setzero_ps()), _mm_set1_ps(-0.0f)));
+  __m128 rw = _mm_add_ps(_mm_mul_ps(p, aw), _mm_mul_ps(q, bw));
+  __m128 rx = _mm_add_ps(_mm_mul_ps(ax, p), _mm_mul_ps(bx, q));
+  __m128 ry = _mm_add_ps(_mm_mul_ps(ay, p), _mm_mul_ps(by, q));
+  __m128 rz = _mm_add_ps(_mm_mul_ps(az, p), _mm_mul_ps(bz, q));
+  const __m128 norm = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(rw, rw), _mm_mul_ps(rx, rx)), _mm_mul_ps(ry, ry)),
+                                 _mm_mul_ps(rz, rz));
+  const __m128 k = _mm_div_ps(_mm_set1_ps(1.0f), _mm_sqrt_ps(norm));
+  rw = _mm_mul_ps(rw, k);
+  rx = _mm_mul_ps(rx, k);
+  ry = _mm_mul_ps(ry, k);
+  rz = _mm_mul_ps(rz, k);
+  _MM_TRANSPOSE4_PS(rw, rx, ry, rz);  // back to one quaternion per register
+  _mm_storeu_ps(&out[0]->w, rw);
+  if (count > 1) _mm_storeu_ps(&out[1]->w, rx);
+  if (count > 2) _mm_storeu_ps(&out[2]->w, ry);
+  if (count > 3) _mm_storeu_ps(&out[3]->w, rz);
+}
+#endif
 
 }  // namespace Bone_Import
 }  // namespace Vantorix

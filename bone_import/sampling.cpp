@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdint>
 
 #include "bone_import.h"
 #include "key_groups.h"
@@ -37,39 +38,67 @@ inline unsigned int Find_Key(const float* times, unsigned int n, float time) {
 
 // For strictly increasing times and a time strictly between two keys, exactly
 // one interval holds the time, so any search finds what the halving search
-// finds. Keys at a steady rate put it at the time's share of the span: a few
-// steps from there settle it. Exact key hits and everything else take the
-// halving search, which decides between the two intervals a key time touches.
+// finds. Walks from interval k towards the time, at most `steps` keys, and
+// returns the interval that holds it strictly, or n if there is none within
+// reach (an exact key time among them: only the halving search decides
+// between the two intervals a key time touches).
+inline unsigned int Walk_To_Interval(const float* times, unsigned int n, float time, unsigned int k, int steps) {
+  for (; steps > 0; --steps) {
+    if (times[k] >= time) {
+      if (k == 0) break;
+      --k;
+    } else if (times[k + 1] <= time) {
+      if (k + 2 == n) break;
+      ++k;
+    } else {
+      return k;
+    }
+  }
+  return n;
+}
+
+// Keys at a steady rate put the time at its share of the span: a few steps
+// from there settle it. Everything else takes the halving search.
 inline unsigned int Find_Key_Shortcut(const float* times, unsigned int n, float time) {
   const float guess = (time - times[0]) / (times[n - 1] - times[0]) * float(n - 1);
   if (guess >= 0.0f && guess < float(n - 1)) {  // false for NaN
-    unsigned int k = std::min(static_cast<unsigned int>(guess), n - 2);
-    for (int steps = 0; steps < 4; ++steps) {
-      if (times[k] >= time) {
-        if (k == 0) break;
-        --k;
-      } else if (times[k + 1] <= time) {
-        if (k + 2 == n) break;
-        ++k;
-      } else {
-        return k;
-      }
-    }
+    const unsigned int k = Walk_To_Interval(times, n, time, std::min(static_cast<unsigned int>(guess), n - 2), 4);
+    if (k < n) return k;
   }
   return Find_Key(times, n, time);
 }
 
 // Sequential playback moves at most an interval or so per frame: the interval
 // found last time, or the next one, usually holds the time. Accepted only
-// where the shortcut would be (strictly increasing times, a time strictly
-// inside), so the result is always the halving search's.
+// where the interval is unique (strictly increasing times, a time strictly
+// inside), so the result is always the halving search's. n if the hint
+// misses. Which of the two it is changes from frame to frame on keys of
+// uneven spacing, so it is chosen without a branch.
+inline unsigned int Try_Hint(const float* times, unsigned int n, float time, unsigned int hint) {
+  unsigned int k = hint;
+  if (k + 2 < n) k += times[k + 1] < time ? 1 : 0;
+  return k + 1 < n && times[k] < time && time < times[k + 1] ? k : n;
+}
+
 inline unsigned int Find_Key_From(const float* times, unsigned int n, float time, bool increasing, unsigned int hint) {
   if (!increasing) return Find_Key(times, n, time);
-  if (hint + 1 < n && times[hint] < time) {
-    if (time < times[hint + 1]) return hint;
-    if (hint + 2 < n && times[hint + 1] < time && time < times[hint + 2]) return hint + 1;
+  const unsigned int k = Try_Hint(times, n, time, hint);
+  return k < n ? k : Find_Key_Shortcut(times, n, time);
+}
+
+// A solo bone: the hint, else a short walk forward from the time index's
+// start (at or before the interval), else the halving search.
+inline unsigned int Find_Solo_Key(const Solo_Bone& solo, float time, unsigned int hint, unsigned int start) {
+  const float* times = solo.times;
+  const unsigned int n = solo.n;
+  if (!solo.increasing) return Find_Key(times, n, time);
+  unsigned int k = Try_Hint(times, n, time, hint);
+  if (k < n) return k;
+  if (solo.indexed) {
+    k = Walk_To_Interval(times, n, time, start, 8);
+    if (k < n) return k;
   }
-  return Find_Key_Shortcut(times, n, time);
+  return Find_Key(times, n, time);
 }
 
 // The weight of the second key at `time` in the interval from times[0] to
@@ -79,46 +108,6 @@ inline float Interval_Weight(const float* times, float time) {
   const float span = times[1] - times[0];
   return span == 0.0f ? 1.0f : (time - times[0]) / span;
 }
-
-#ifdef BONE_IMPORT_SSE
-static_assert(sizeof(Quaternion) == 4 * sizeof(float), "a quaternion loads as four packed floats");
-
-// Blends up to four rotations with one weight f, each lane with exactly the
-// operations, in the order, of Blend_Rotations, so the results are the same to
-// the bit. Lanes past `count` repeat the last one and are not stored.
-inline void Blend_Four(const Quaternion* a, const Quaternion* b, unsigned int count, float weight,
-                       Quaternion* const* out) {
-  const unsigned int i1 = count > 1 ? 1 : 0, i2 = count > 2 ? 2 : count - 1, i3 = count > 3 ? 3 : count - 1;
-  __m128 aw = _mm_loadu_ps(&a[0].w), ax = _mm_loadu_ps(&a[i1].w), ay = _mm_loadu_ps(&a[i2].w),
-         az = _mm_loadu_ps(&a[i3].w);
-  _MM_TRANSPOSE4_PS(aw, ax, ay, az);
-  __m128 bw = _mm_loadu_ps(&b[0].w), bx = _mm_loadu_ps(&b[i1].w), by = _mm_loadu_ps(&b[i2].w),
-         bz = _mm_loadu_ps(&b[i3].w);
-  _MM_TRANSPOSE4_PS(bw, bx, by, bz);
-
-  const __m128 f = _mm_set1_ps(weight);
-  const __m128 dot = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(aw, bw), _mm_mul_ps(ax, bx)), _mm_mul_ps(ay, by)),
-                                _mm_mul_ps(az, bz));
-  const __m128 p = _mm_sub_ps(_mm_set1_ps(1.0f), f);
-  const __m128 q = _mm_xor_ps(f, _mm_and_ps(_mm_cmplt_ps(dot, _mm_setzero_ps()), _mm_set1_ps(-0.0f)));
-  __m128 rw = _mm_add_ps(_mm_mul_ps(p, aw), _mm_mul_ps(q, bw));
-  __m128 rx = _mm_add_ps(_mm_mul_ps(ax, p), _mm_mul_ps(bx, q));
-  __m128 ry = _mm_add_ps(_mm_mul_ps(ay, p), _mm_mul_ps(by, q));
-  __m128 rz = _mm_add_ps(_mm_mul_ps(az, p), _mm_mul_ps(bz, q));
-  const __m128 norm = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(rw, rw), _mm_mul_ps(rx, rx)), _mm_mul_ps(ry, ry)),
-                                 _mm_mul_ps(rz, rz));
-  const __m128 k = _mm_div_ps(_mm_set1_ps(1.0f), _mm_sqrt_ps(norm));
-  rw = _mm_mul_ps(rw, k);
-  rx = _mm_mul_ps(rx, k);
-  ry = _mm_mul_ps(ry, k);
-  rz = _mm_mul_ps(rz, k);
-  _MM_TRANSPOSE4_PS(rw, rx, ry, rz);  // back to one quaternion per register
-  _mm_storeu_ps(&out[0]->w, rw);
-  if (count > 1) _mm_storeu_ps(&out[1]->w, rx);
-  if (count > 2) _mm_storeu_ps(&out[2]->w, ry);
-  if (count > 3) _mm_storeu_ps(&out[3]->w, rz);
-}
-#endif
 
 // Every member of a group at key interval k with weight f.
 inline void Blend_Group(const Key_Group& group, unsigned int k, float f, Quaternion* local_rotations,
@@ -139,16 +128,80 @@ inline void Blend_Group(const Key_Group& group, unsigned int k, float f, Quatern
 #ifdef BONE_IMPORT_SSE
   for (; j < count; j += 4) {
     const unsigned int lanes = std::min(4u, count - j);
-    Quaternion* out[4] = {local_rotations + members[j], local_rotations + members[j + (lanes > 1 ? 1 : 0)],
-                          local_rotations + members[j + (lanes > 2 ? 2 : 0)],
-                          local_rotations + members[j + (lanes > 3 ? 3 : 0)]};
-    Blend_Four(a + j, b + j, lanes, f, out);
+    const unsigned int i1 = j + (lanes > 1 ? 1 : 0), i2 = j + (lanes > 2 ? 2 : 0), i3 = j + (lanes > 3 ? 3 : 0);
+    const Quaternion* from[4] = {a + j, a + i1, a + i2, a + i3};
+    const Quaternion* to[4] = {b + j, b + i1, b + i2, b + i3};
+    Quaternion* out[4] = {local_rotations + members[j], local_rotations + members[i1], local_rotations + members[i2],
+                          local_rotations + members[i3]};
+    Blend_Four(from, to, _mm_set1_ps(f), lanes, out);
   }
 #else
   for (; j < count; ++j) local_rotations[members[j]] = Blend_Rotations(a[j], b[j], f);
 #endif
   for (j = 0; j < count; ++j)
     Template_Library::V3_S_Mul_V3_S_Mul_Add(oa[j], ob[j], local_offsets[members[j]], 1.0f - f, f);
+}
+
+// The first `count` solo bones (key_groups.h), each with its own interval
+// and weight, four at a time where SIMD is available.
+inline void Blend_Solos(const Key_Groups& groups, std::size_t count, float time, unsigned int* hints,
+                        Quaternion* local_rotations, Vector_3<float>* local_offsets) {
+  const Solo_Bone* solos = groups.solos.data();
+  const std::uint16_t* row =
+      groups.buckets ? groups.bucket_keys.data() +
+                           std::size_t(Time_Bucket(time, groups.bucket_scale, groups.buckets)) * groups.solos.size()
+                     : nullptr;
+  const auto find = [&](std::size_t j) {
+    const Solo_Bone& solo = solos[j];
+    const unsigned int k = Find_Solo_Key(solo, time, hints[solo.bone], row ? row[j] : 0);
+    hints[solo.bone] = k;
+    // Playback runs forward: ask for keys a few intervals ahead now (see
+    // Blend_Group).
+    const std::size_t ahead = std::min(k + 8, solo.n - 1);
+    Prefetch(solo.rotations + ahead);
+    Prefetch(solo.offsets + ahead);
+    return k;
+  };
+  std::size_t j = 0;
+#ifdef BONE_IMPORT_SSE
+  for (; j < count; j += 4) {
+    // Past the last solo bone, lanes repeat the first one and are not stored.
+    const unsigned int lanes = unsigned(std::min<std::size_t>(4, count - j));
+    const Solo_Bone* s[4] = {solos + j, solos + j + (lanes > 1 ? 1 : 0), solos + j + (lanes > 2 ? 2 : 0),
+                             solos + j + (lanes > 3 ? 3 : 0)};
+    unsigned int k[4];
+    k[0] = find(j);
+    for (unsigned int i = 1; i < 4; ++i) k[i] = i < lanes ? find(j + i) : k[0];
+    // Interval_Weight in four lanes: the same operations, so the same bits.
+    const __m128 t0 = _mm_setr_ps(s[0]->times[k[0]], s[1]->times[k[1]], s[2]->times[k[2]], s[3]->times[k[3]]);
+    const __m128 t1 =
+        _mm_setr_ps(s[0]->times[k[0] + 1], s[1]->times[k[1] + 1], s[2]->times[k[2] + 1], s[3]->times[k[3] + 1]);
+    const __m128 span = _mm_sub_ps(t1, t0);
+    const __m128 empty = _mm_cmpeq_ps(span, _mm_setzero_ps());
+    const __m128 f = _mm_or_ps(_mm_and_ps(empty, _mm_set1_ps(1.0f)),
+                               _mm_andnot_ps(empty, _mm_div_ps(_mm_sub_ps(_mm_set1_ps(time), t0), span)));
+    const Quaternion* from[4] = {s[0]->rotations + k[0], s[1]->rotations + k[1], s[2]->rotations + k[2],
+                                 s[3]->rotations + k[3]};
+    const Quaternion* to[4] = {from[0] + 1, from[1] + 1, from[2] + 1, from[3] + 1};
+    Quaternion* out[4] = {local_rotations + s[0]->bone, local_rotations + s[1]->bone, local_rotations + s[2]->bone,
+                          local_rotations + s[3]->bone};
+    Blend_Four(from, to, f, lanes, out);
+    float w[4];
+    _mm_storeu_ps(w, f);
+    for (unsigned int i = 0; i < lanes; ++i)
+      Template_Library::V3_S_Mul_V3_S_Mul_Add(s[i]->offsets[k[i]], s[i]->offsets[k[i] + 1], local_offsets[s[i]->bone],
+                                              1.0f - w[i], w[i]);
+  }
+#else
+  for (; j < count; ++j) {
+    const Solo_Bone& solo = solos[j];
+    const unsigned int k = find(j);
+    const float f = Interval_Weight(solo.times + k, time);
+    local_rotations[solo.bone] = Blend_Rotations(solo.rotations[k], solo.rotations[k + 1], f);
+    Template_Library::V3_S_Mul_V3_S_Mul_Add(solo.offsets[k], solo.offsets[k + 1], local_offsets[solo.bone], 1.0f - f,
+                                            f);
+  }
+#endif
 }
 
 }  // namespace
@@ -165,6 +218,12 @@ void Sequence::Get_Frame_Time(Frame& frame, float time) const {
     frame.key_hints[group.leader] = k;
     Blend_Group(group, k, Interval_Weight(group.times + k, time), frame.local_rotations, frame.local_offsets);
   }
+  // Solo bones ascend: those of a frame of another hierarchy with fewer bones
+  // stop early.
+  const std::vector<Solo_Bone>& solos = key_groups->solos;
+  std::size_t last = solos.size();
+  while (last > 0 && solos[last - 1].bone >= frame.bone_count) --last;
+  Blend_Solos(*key_groups, last, time, frame.key_hints, frame.local_rotations, frame.local_offsets);
   frame.Set_Dirty();
 }
 

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -12,8 +14,44 @@ namespace Vantorix {
 namespace Bone_Import {
 
 namespace {
+
 const char* const SOURCE = "bone_import/bones";
+
+// The time index of the solo bones (key_groups.h). About two keys of an
+// average solo bone fall in a bucket, so the index costs about one byte per
+// solo key, never more than two bytes per key and bone. A bone whose times
+// do not rise strictly, or with more keys than an entry counts, is left out
+// and searched by halving.
+void Build_Time_Index(Key_Groups& groups, float length) {
+  std::vector<Solo_Bone>& solos = groups.solos;
+  std::size_t keys = 0;
+  for (Solo_Bone& solo : solos) {
+    solo.indexed = solo.increasing && solo.n <= 65536u;
+    if (solo.indexed) keys += solo.n;
+  }
+  if (keys == 0) return;
+  const std::size_t columns = solos.size();
+  const unsigned int buckets = unsigned(std::min<std::size_t>(std::max<std::size_t>(keys / columns / 2, 1), 1u << 20));
+  const float scale = float(buckets) / length;
+  if (!(scale > 0.0f) || !std::isfinite(scale)) {  // a length of 0, below 0, not finite
+    for (Solo_Bone& solo : solos) solo.indexed = false;
+    return;
+  }
+  groups.buckets = buckets;
+  groups.bucket_scale = scale;
+  groups.bucket_keys.assign(std::size_t(buckets) * columns, 0);
+  for (std::size_t j = 0; j < columns; ++j) {
+    const Solo_Bone& solo = solos[j];
+    if (!solo.indexed) continue;
+    unsigned int k = 0;  // the last key in a bucket before b, or 0 if none
+    for (unsigned int b = 0; b < buckets; ++b) {
+      while (k + 1 < solo.n && Time_Bucket(solo.times[k + 1], scale, buckets) < b) ++k;
+      groups.bucket_keys[std::size_t(b) * columns + j] = std::uint16_t(std::min(k, solo.n - 2));
+    }
+  }
 }
+
+}  // namespace
 
 Sequence::Sequence(const Hierarchy& hierarchy)
     : length(0.0f),
@@ -90,37 +128,33 @@ void Sequence::Build_Key_Groups() {
   auto groups = std::make_unique<Key_Groups>();
   std::size_t copied = 0;
   for (const auto& list : lists)
-    if (list.size() > 1) copied += std::size_t(number_of_frames[list[0]]) * list.size();
+    if (list.size() > 1) {
+      copied += std::size_t(number_of_frames[list[0]]) * list.size();
+      groups->members.insert(groups->members.end(), list.begin(), list.end());
+    }
   groups->rotations.resize(copied);
   groups->offsets.resize(copied);
-  for (const auto& list : lists) groups->members.insert(groups->members.end(), list.begin(), list.end());
   std::size_t member_at = 0, copy_at = 0;
   for (const auto& list : lists) {
     const unsigned int leader = list[0], n = number_of_frames[leader], count = unsigned(list.size());
-    Key_Group group{leader,
-                    count,
-                    list.back(),
-                    groups->members.data() + member_at,
-                    frame_times[leader],
-                    n,
-                    increasing_times[leader] != 0,
-                    frame_rotations[leader],
-                    frame_offsets[leader]};
-    if (count > 1) {
-      Quaternion* rotations = groups->rotations.data() + copy_at;
-      Vector_3<float>* offsets = groups->offsets.data() + copy_at;
-      for (unsigned int j = 0; j < count; ++j)
-        for (unsigned int k = 0; k < n; ++k) {
-          rotations[std::size_t(k) * count + j] = frame_rotations[list[j]][k];
-          offsets[std::size_t(k) * count + j] = frame_offsets[list[j]][k];
-        }
-      group.rotations = rotations;
-      group.offsets = offsets;
-      copy_at += std::size_t(n) * count;
+    if (count == 1) {
+      groups->solos.push_back(Solo_Bone{leader, n, increasing_times[leader] != 0, false, frame_times[leader],
+                                        frame_rotations[leader], frame_offsets[leader]});
+      continue;
     }
-    groups->groups.push_back(group);
+    Quaternion* rotations = groups->rotations.data() + copy_at;
+    Vector_3<float>* offsets = groups->offsets.data() + copy_at;
+    for (unsigned int j = 0; j < count; ++j)
+      for (unsigned int k = 0; k < n; ++k) {
+        rotations[std::size_t(k) * count + j] = frame_rotations[list[j]][k];
+        offsets[std::size_t(k) * count + j] = frame_offsets[list[j]][k];
+      }
+    groups->groups.push_back(Key_Group{leader, count, list.back(), groups->members.data() + member_at,
+                                       frame_times[leader], n, increasing_times[leader] != 0, rotations, offsets});
     member_at += count;
+    copy_at += std::size_t(n) * count;
   }
+  Build_Time_Index(*groups, length);
   delete key_groups;
   key_groups = groups.release();
 }

@@ -1,5 +1,5 @@
 // Sequence import against the file's own hierarchy and against a fixed one,
-// then sampling, reading every output and the edits.
+// then sampling, reading every output, the edits and packing.
 #include "bone_import/bone_import.h"
 #include "fuzz_file.h"
 #include "support/file_data.h"
@@ -10,7 +10,9 @@ namespace {
 
 Hierarchy* fixed_hierarchy = nullptr;
 
-void Play(const Sequence& sequence, const Hierarchy& hierarchy) {
+// `Clip` is a Sequence or a Packed_Sequence.
+template <class Clip>
+void Play(const Clip& sequence, const Hierarchy& hierarchy) {
   Frame frame(hierarchy, false), other(hierarchy, true), blend(hierarchy, false);
   for (float fraction : {-0.5f, 0.0f, 0.37f, 1.0f, 3.0f}) {
     sequence.Get_Frame(frame, fraction);
@@ -35,6 +37,11 @@ void Edit(const char* path, const Hierarchy& hierarchy) {
   try {
     sequence.Reduce(0.01f, 0.1f);
     Play(sequence, hierarchy);
+  } catch (const Kernel::Exception&) {
+  }
+  try {
+    const Packed_Sequence packed(sequence, 0.001f, 0.1f);
+    Play(packed, hierarchy);
   } catch (const Kernel::Exception&) {
   }
   sequence.Optimize(0.999f, 0.01f);

@@ -146,6 +146,8 @@ TEST(BonetoolCli, UsageErrorsExitTwoWithAShortReason) {
       {"combine " + f + " " + f + " o.bone --transition 0", "0 is not a finite number above 0"},
       {"reduce " + f + " o.bone --max-error 0", "0 is not a finite number above 0"},
       {"reduce " + f + " o.bone --max-error 1 --reach -1", "--reach must be 0 or more"},
+      {"info " + f + " --packed 0", "0 is not a finite number above 0"},
+      {"info " + f + " --reach 1", "--reach requires --packed"},
       {"combine " + f + " " + f + " o.bone --a-range 0.5 0.2", "a stretch must start before it ends"},
       {"combine " + f + " " + f + " o.bone --b-range 0 1.5", "1.5 is not a fraction from 0 to 1"},
       {"flip " + f + " " + f, "it is the input " + f},
@@ -416,6 +418,12 @@ TEST(BonetoolCli, InfoListsTheTree) {
   EXPECT_EQ(doc["bones"][5]["first_time"], 0.0);
   const Run_Result text = Bonetool("info " + SAMPLES + "/humanoid_walk.bone");
   EXPECT_NE(text.out.find("leaves: Head_End L_Hand R_Hand L_Toe R_Toe"), std::string::npos);
+  // The packed size beside the keys' size as a Sequence holds them.
+  const json packed = json::parse(Bonetool("info --json --packed 0.001 " + SAMPLES + "/humanoid_walk.bone").out);
+  EXPECT_GT(packed["packed"]["bytes"].get<double>(), 0);
+  EXPECT_LT(packed["packed"]["bytes"].get<double>(), packed["packed"]["sequence_key_bytes"].get<double>() / 3);
+  EXPECT_EQ(packed["packed"]["max_error"], 0.001f);
+  EXPECT_GT(packed["packed"]["reach"].get<double>(), 0);
   if (!Exists(MODELS + "/BVH/01_01.bvh")) return;
   const Run_Result scene = Bonetool("info " + MODELS + "/BVH/01_01.bvh");
   EXPECT_NE(scene.out.find("(38 bones), 1 animation, 1 mesh, read by Assimp's BVH Importer"), std::string::npos)

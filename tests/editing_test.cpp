@@ -1,4 +1,6 @@
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <random>
 
 #include "support/file_builders.h"
@@ -288,10 +290,98 @@ TEST(Reduce, KeepsTheKeysItMustAndNoMore) {
   EXPECT_LE(test_support::Largest_Point_Error(original.sequence, part.sequence, 0.1f), 1e-3);
 }
 
-TEST(KeyReduction, OptimizeAndReduceRefuseWhatTheyCannotDo) {
+// Packing: the bound holds (measured independently) on clips made in several
+// ways; where keys are stored whole, the pose is the source's to the bit; the
+// packed clip needs nothing of its source.
+TEST(Packed_Sequence, HoldsItsBoundAndIsExactWhereStoredWhole) {
+  const std::string walk_file = std::string(SAMPLE_DIR) + "/humanoid_walk.bone";
+  const std::string run_file = std::string(SAMPLE_DIR) + "/humanoid_run.bone";
+  Hierarchy h;
+  h.Import(walk_file.c_str());
+  Sequence walk(h), run(h);
+  walk.Import(walk_file.c_str());
+  run.Import(run_file.c_str());
+  struct Case {
+    const char* what;
+    std::function<void(Sequence&)> make;
+    float max_error, reach;
+  };
+  const std::vector<Case> cases = {
+      {"walk, 1 mm at 10 cm", [&](Sequence& s) { s.Import(walk_file.c_str()); }, 0.001f, 0.1f},
+      {"walk, 0.01 mm at 10 cm", [&](Sequence& s) { s.Import(walk_file.c_str()); }, 1e-5f, 0.1f},
+      {"walk, 1 cm, no reach", [&](Sequence& s) { s.Import(walk_file.c_str()); }, 0.01f, 0.0f},
+      {"walk reduced first",
+       [&](Sequence& s) {
+         s.Import(walk_file.c_str());
+         s.Reduce(0.001f, 0.1f);
+       },
+       0.001f, 0.1f},
+      {"after Combine", [&](Sequence& s) { s.Combine(walk, 0, 0.5f, run, 0.2f, 1, 0.3f); }, 0.002f, 0.1f},
+  };
+  Frame a(h, false), b(h, false);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto source = std::make_unique<Sequence>(h);
+    c.make(*source);
+    const Packed_Sequence packed(*source, c.max_error, c.reach);
+    EXPECT_LE(test_support::Largest_Point_Error(*source, packed, c.reach), c.max_error);
+    std::size_t keys = 0;
+    for (unsigned int bone = 0; bone < h.Bone_Count(); ++bone) keys += source->Key_Count(bone);
+    EXPECT_EQ(packed.Key_Count(), keys);
+    EXPECT_LT(packed.Size(), keys * 32);  // a key of a Sequence: time, quaternion, offset
+    EXPECT_EQ(packed.Lenght(), source->Lenght());
+    // The first and last key are stored whole: at their times each bone's
+    // local rotation (as a matrix: the quaternion may come out negated) and
+    // offset are the source's to the bit.
+    for (unsigned int bone = 0; bone < h.Bone_Count(); ++bone) {
+      if (h.Is_Leaf(bone)) continue;
+      for (float t : {source->Key_Times(bone)[0], source->Key_Times(bone)[source->Key_Count(bone) - 1]}) {
+        if (!(t >= 0 && t <= source->Lenght())) continue;  // sampled at the clamped time, between keys
+        source->Get_Frame_Time(a, t);
+        packed.Get_Frame_Time(b, t);
+        Matrix_3x3<float> ma, mb;
+        a.Local_Rotation(bone).To_Matrix(ma);
+        b.Local_Rotation(bone).To_Matrix(mb);
+        ASSERT_EQ(std::memcmp(&ma, &mb, sizeof ma), 0) << bone << " at " << t;
+        ASSERT_EQ(std::memcmp(&a.Local_Offset(bone), &b.Local_Offset(bone), sizeof(Vector_3<float>)), 0) << bone << t;
+      }
+    }
+    // The source goes; the packed clip plays on.
+    const float middle = source->Lenght() / 3;
+    source->Get_Frame_Time(a, middle);
+    std::vector<Vector_3<float>> before;
+    for (unsigned int bone = 0; bone < h.Bone_Count(); ++bone) before.push_back(a.Offset(bone));
+    source.reset();
+    packed.Get_Frame(b, 1.0f / 3);
+    for (unsigned int bone = 0; bone < h.Bone_Count(); ++bone)
+      EXPECT_LE(std::sqrt(Template_Library::V3_V3_Sub_Norm(before[bone], b.Offset(bone))), c.max_error);
+  }
+  // A channel whose keys are all the same is exact at every time.
+  std::vector<Key> moving, still;
+  for (int k = 0; k <= 40; ++k) {
+    moving.push_back(Key{k * 0.05f, 0.01f * k, 0.3f, -0.02f * k, 0.1f * k, 1, 0});
+    still.push_back(Key{k * 0.05f, 0.3f, -0.2f, 0.1f, 0.5f, 0.25f, 0.125f});
+  }
+  Imported clip(Bone_File().Length(2).Root("r", moving).Bone("s", "r", still).Bone("leaf", "s", Keys_At({0, 2})));
+  const Packed_Sequence packed(clip.sequence, 1e-3f, 0.1f);
+  Frame c(clip.hierarchy, false), d(clip.hierarchy, false);
+  for (float t = 0; t < 2; t += 0.013f) {
+    clip.sequence.Get_Frame_Time(c, t);
+    packed.Get_Frame_Time(d, t);
+    EXPECT_EQ(std::memcmp(&c.Local_Rotation(1), &d.Local_Rotation(1), sizeof(Quaternion)), 0) << t;
+    EXPECT_EQ(std::memcmp(&c.Local_Offset(1), &d.Local_Offset(1), sizeof(Vector_3<float>)), 0) << t;
+  }
+}
+
+TEST(KeyReduction, OptimizeReduceAndPackingRefuseWhatTheyCannotDo) {
   Imported file(Ramp({0, 1, 2}, 2));
   Imported backwards(Ramp({0, 2, 1}, 2));
+  Imported other(Ramp({0, 1, 2}, 2));
+  std::vector<Key> broken = {{0, 0, 0, 0, 0, 0, 0}, {1, NAN, 0, 0, 0, 0, 0}, {2, 0, 0, 0, 0, 0, 0}};
+  Imported not_a_number(Bone_File().Length(2).Root("r", broken).Bone("leaf", "r", Keys_At({0, 2})));
   Sequence empty(file.hierarchy);
+  const Packed_Sequence packed(file.sequence, 0.1f, 0.1f);
+  Frame of_other(other.hierarchy, false);
   struct Case {
     std::function<void()> call;
     const char* condition;
@@ -304,6 +394,13 @@ TEST(KeyReduction, OptimizeAndReduceRefuseWhatTheyCannotDo) {
       {[&] { file.sequence.Reduce(INFINITY, 0.1f); }, "max_error > 0.0f && std::isfinite(max_error)"},
       {[&] { file.sequence.Reduce(0.1f, -1.0f); }, "reach >= 0.0f && std::isfinite(reach)"},
       {[&] { backwards.sequence.Reduce(0.1f, 0.1f); }, "increasing_times[bone]"},
+      {[&] { Packed_Sequence(empty, 0.1f, 0.1f); }, "number_of_frames"},
+      {[&] { Packed_Sequence(file.sequence, 0.0f, 0.1f); }, "max_error > 0.0f && std::isfinite(max_error)"},
+      {[&] { Packed_Sequence(file.sequence, INFINITY, 0.1f); }, "max_error > 0.0f && std::isfinite(max_error)"},
+      {[&] { Packed_Sequence(file.sequence, 0.1f, NAN); }, "reach >= 0.0f && std::isfinite(reach)"},
+      {[&] { Packed_Sequence(backwards.sequence, 0.1f, 0.1f); }, "rising"},
+      {[&] { Packed_Sequence(not_a_number.sequence, 0.1f, 0.1f); }, "finite"},
+      {[&] { packed.Get_Frame_Time(of_other, 0.5f); }, "frame.hier == hier"},
   };
   for (const Case& c : cases) EXPECT_STREQ(Error_Of(c.call).Condition(), c.condition);
   EXPECT_EQ(file.sequence.Key_Count(0), 3u);

@@ -57,16 +57,18 @@ TEST(Sampling, NineEvenKeysAtTwoAndAHalfBlendHalfway) {
 }
 
 TEST(Sampling, UnevenKeysOfManyLengthsAreFound) {
+  // Also with a length short of the last key, which the time index spans.
   for (unsigned int n = 2; n < 70; n += 3) {
     std::vector<float> times;
     for (unsigned int k = 0; k < n; ++k) times.push_back(float(k * k));  // spacing grows
-    const float length = times.back();
-    test_support::Imported file(Ramp(times, length));
-    Frame frame(file.hierarchy, false);
-    for (int i = 0; i <= 50; ++i) {
-      const float t = length * float(i) / 50.0f;
-      file.sequence.Get_Frame_Time(frame, t);
-      ASSERT_NEAR(frame.Local_Offset(0).x, t, 1e-3f * (1 + t)) << n << " keys at " << t;
+    for (const float length : {times.back(), 0.3f * times.back()}) {
+      test_support::Imported file(Ramp(times, length));
+      Frame frame(file.hierarchy, false);
+      for (int i = 0; i <= 50; ++i) {
+        const float t = length * float(i) / 50.0f;
+        file.sequence.Get_Frame_Time(frame, t);
+        ASSERT_NEAR(frame.Local_Offset(0).x, t, 1e-3f * (1 + t)) << n << " keys at " << t;
+      }
     }
   }
 }
@@ -93,7 +95,8 @@ TEST(Sampling, EveryBoneGetsTheBlendOfTheIntervalTheHalvingSearchPicks) {
   // covers full groups and a remainder), each with its own key count. Nearly
   // even keys take the shortcut; big turns between keys make the two
   // intervals at an exact key time give quaternions of opposite sign, so the
-  // choice between them shows. Results must equal the one-bone blend exactly.
+  // choice between them shows; one bone's keys out of order must take the
+  // halving search too. Results must equal the one-bone blend exactly.
   const unsigned int bones = 11;
   Bone_File data;
   data.Length(40.0f);
@@ -107,6 +110,7 @@ TEST(Sampling, EveryBoneGetsTheBlendOfTheIntervalTheHalvingSearchPicks) {
       keys.push_back(Key{t, 2.0f * float(k), 0.5f * float(b), 0.7f * float(k * b), t, float(b), -t});
       probe_times.push_back(t);
     }
+    if (b == 7) std::swap(keys[3].time, keys[5].time);  // out of order: several intervals hold a time
     const std::string name = "bone" + std::to_string(b);
     if (b == 0)
       data.Root(name, keys);
@@ -150,17 +154,23 @@ TEST(Sampling, AnEmptySequenceIsRefusedNotRead) {
 }
 
 TEST(Sampling, TwoKeysAtOneTimeGiveTheLaterKeyOnEveryPath) {
-  // Six bones in a chain: five sampled ones fill a group of four and a rest.
-  const std::vector<Key> keys = {{0}, {1, 0, 0, 0, 1}, {1, 0.5f, 0, 0, 5}, {2, 0, 0, 0, 6}};
-  Bone_File data = Bone_File().Length(2).Root("b0", keys);
-  for (const char* name : {"b1", "b2", "b3", "b4", "b5"}) data.Bone(name, data.bones.back().name, keys);
-  test_support::Imported file(data);
-  Frame frame(file.hierarchy, false);
-  file.sequence.Get_Frame_Time(frame, 1.0f);
-  const Quaternion later = file.sequence.Key_Rotations(0)[2];
-  for (unsigned int b = 0; b < 5; ++b) {
-    EXPECT_EQ(frame.Local_Offset(b).x, 5.0f) << b;
-    EXPECT_NEAR(frame.Local_Rotation(b).w, later.w, 1e-7f) << b;
+  // Six bones in a chain: five sampled ones fill four lanes and a rest, as
+  // one group and, with last keys at times of their own, as solo bones.
+  for (const float own_times : {0.0f, 0.1f}) {
+    std::vector<Key> keys = {{0}, {1, 0, 0, 0, 1}, {1, 0.5f, 0, 0, 5}, {2, 0, 0, 0, 6}};
+    Bone_File data = Bone_File().Length(2).Root("b0", keys);
+    for (const char* name : {"b1", "b2", "b3", "b4", "b5"}) {
+      keys.back().time -= own_times;
+      data.Bone(name, data.bones.back().name, keys);
+    }
+    test_support::Imported file(data);
+    Frame frame(file.hierarchy, false);
+    file.sequence.Get_Frame_Time(frame, 1.0f);
+    const Quaternion later = file.sequence.Key_Rotations(0)[2];
+    for (unsigned int b = 0; b < 5; ++b) {
+      EXPECT_EQ(frame.Local_Offset(b).x, 5.0f) << b << " " << own_times;
+      EXPECT_NEAR(frame.Local_Rotation(b).w, later.w, 1e-7f) << b << " " << own_times;
+    }
   }
 }
 

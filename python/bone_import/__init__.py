@@ -10,6 +10,7 @@ Every library error raises bone_import.Error (condition, message, file, line).
 from ._bone_import import (  # noqa: F401
     Error,
     Hierarchy,
+    PackedSequence,
     Sequence,
     Skin,
     SkinFile,
@@ -21,6 +22,7 @@ from ._bone_import import (  # noqa: F401
 __all__ = [
     "Error",
     "Hierarchy",
+    "PackedSequence",
     "Sequence",
     "Skin",
     "SkinFile",

@@ -40,6 +40,13 @@ struct Py_Sequence {
   Sequence sequence;
 };
 
+struct Py_Packed_Sequence {
+  Py_Packed_Sequence(const Py_Sequence& source, float max_error, float reach)
+      : owner(source.owner), packed(source.sequence, max_error, reach) {}
+  std::shared_ptr<Py_Hierarchy> owner;
+  Packed_Sequence packed;
+};
+
 struct Py_Skin_File {
   explicit Py_Skin_File(const std::string& path) : file(path.c_str()) {}
   Skin_File file;
@@ -54,7 +61,9 @@ unsigned int Bone_Of(const Hierarchy& h, long bone) {
 
 // The per-frame output of every bone at each time: bases [T, B, 3, 3] and
 // positions [T, B, 3], exactly as Frame::Base and Frame::Offset give them.
-py::tuple Sample(const Py_Sequence& self, Array<float> times, bool ignore_root_offset) {
+// `Clip` is a Sequence or a Packed_Sequence.
+template <class Owner, class Clip>
+py::tuple Sample_Clip(const Owner& self, const Clip& clip, Array<float> times, bool ignore_root_offset) {
   if (times.ndim() > 1)
     throw py::value_error("times must be a number or a 1-D array, not " + std::to_string(times.ndim()) + "-D");
   const Hierarchy& h = self.owner->hierarchy;
@@ -67,7 +76,7 @@ py::tuple Sample(const Py_Sequence& self, Array<float> times, bool ignore_root_o
     py::gil_scoped_release release;
     Frame frame(h, ignore_root_offset);
     for (py::ssize_t i = 0; i < count; ++i) {
-      self.sequence.Get_Frame_Time(frame, t[i]);
+      clip.Get_Frame_Time(frame, t[i]);
       for (py::ssize_t b = 0; b < bones; ++b) {
         std::memcpy(base_out, frame.Base(unsigned(b)).m, 9 * sizeof(float));
         std::memcpy(position_out, &frame.Offset(unsigned(b)).x, 3 * sizeof(float));
@@ -77,6 +86,10 @@ py::tuple Sample(const Py_Sequence& self, Array<float> times, bool ignore_root_o
     }
   }
   return py::make_tuple(bases, positions);
+}
+
+py::tuple Sample(const Py_Sequence& self, Array<float> times, bool ignore_root_offset) {
+  return Sample_Clip(self, self.sequence, std::move(times), ignore_root_offset);
 }
 
 py::tuple Keys(const Py_Sequence& self, long bone) {
@@ -338,6 +351,29 @@ PYBIND11_MODULE(_bone_import, m) {
       .def(
           "rotate", [](Py_Sequence& s, Array<float> r) { s.sequence.Rotate(Matrix_Of(r)); }, py::arg("rotation"),
           "Turns the animation about its root by a 3x3 rotation matrix.");
+
+  py::class_<Py_Packed_Sequence, std::shared_ptr<Py_Packed_Sequence>>(
+      m, "PackedSequence", "A sequence stored in a few bits per key for playback, within an error bound.")
+      .def(py::init([](const Py_Sequence& source, float max_error, float reach) {
+             return std::make_shared<Py_Packed_Sequence>(source, max_error, reach);
+           }),
+           py::arg("source"), py::arg("max_error"), py::arg("reach"),
+           "Packs `source` so that no bone position, and no point at `reach` along a bone's axes, moves more\n"
+           "than max_error from it at any key time or midpoint. Reduce first to drop keys; packing keeps them all.")
+      .def_property_readonly(
+          "length", [](const Py_Packed_Sequence& s) { return s.packed.Lenght(); }, "Duration in the file's time unit.")
+      .def_property_readonly("hierarchy", [](const Py_Packed_Sequence& s) { return s.owner; })
+      .def_property_readonly(
+          "size", [](const Py_Packed_Sequence& s) { return s.packed.Size(); }, "Bytes the packed keys take.")
+      .def_property_readonly(
+          "key_count", [](const Py_Packed_Sequence& s) { return s.packed.Key_Count(); }, "Keys held, of every bone.")
+      .def(
+          "sample",
+          [](const Py_Packed_Sequence& s, Array<float> times, bool ignore_root_offset) {
+            return Sample_Clip(s, s.packed, std::move(times), ignore_root_offset);
+          },
+          py::arg("times"), py::arg("ignore_root_offset") = false,
+          "As Sequence.sample: (bases [T, B, 3, 3], positions [T, B, 3]) as float32, from the packed keys.");
 
   py::class_<Py_Skin_File, std::shared_ptr<Py_Skin_File>>(m, "SkinFile", "An opened skin file, indexed by skin name.")
       .def(py::init<const std::string&>(), py::arg("path"))

@@ -167,6 +167,11 @@ def test_editing_and_reduce_bound():
     (b0, p0), (b1, p1) = walk.sample(times), reduced.sample(times)
     error = np.linalg.norm(p1 - p0, axis=-1).max()
     assert error <= 0.001 and sum(len(reduced.keys(b)[0]) for b in range(skeleton.bone_count)) < 723
+    packed = bi.PackedSequence(reduced, 0.0005, 0.1)
+    b2, p2 = packed.sample(times)
+    assert np.linalg.norm(p2 - p1, axis=-1).max() <= 0.0005
+    assert packed.key_count == sum(len(reduced.keys(b)[0]) for b in range(skeleton.bone_count))
+    assert packed.size < 32 * packed.key_count and packed.length == walk.length
     for edit in (lambda s: s.flip(), lambda s: s.normalize(), lambda s: s.optimize(0.999, 0.01),
                  lambda s: s.rotate(np.eye(3))):
         edited = bi.Sequence(skeleton, WALK)

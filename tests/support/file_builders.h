@@ -111,8 +111,9 @@ struct Imported {
 // between neighbouring key times, between the two sequences' bone positions
 // and the points at `reach` along each bone's axes. Written apart from the
 // library's own measure, to check it.
-inline double Largest_Point_Error(const Vantorix::Bone_Import::Sequence& original,
-                                  const Vantorix::Bone_Import::Sequence& edited, float reach) {
+// `edited` is a Sequence or a Packed_Sequence of the same hierarchy.
+template <class Edited>
+inline double Largest_Point_Error(const Vantorix::Bone_Import::Sequence& original, const Edited& edited, float reach) {
   using namespace Vantorix::Bone_Import;
   const Hierarchy& h = original.Get_Hierarchy();
   std::vector<float> keys;

@@ -170,6 +170,21 @@ std::string Read_File(const std::string& path) {
   return bytes.str();
 }
 
+float Default_Reach(const Sequence& sequence) {
+  Frame frame(sequence.Get_Hierarchy(), false);
+  double extent = 0;
+  for (int step = 0; step <= 100; ++step) {
+    sequence.Get_Frame_Time(frame, sequence.Lenght() * float(step) / 100.0f);
+    const std::vector<Vector_3<float>> positions = Bone_Positions(sequence, frame);
+    if (positions.empty()) continue;
+    Vector_3<float> low = positions[0], high = positions[0];
+    for (const Vector_3<float>& p : positions)
+      for (int i = 0; i < 3; ++i) low[i] = std::min(low[i], p[i]), high[i] = std::max(high[i], p[i]);
+    extent = std::max(extent, double(std::sqrt(Template_Library::V3_V3_Sub_Norm(low, high))));
+  }
+  return float(extent / 10);
+}
+
 std::size_t Total_Keys(const Sequence& sequence) {
   std::size_t total = 0;
   for (unsigned int b = 0; b < sequence.Get_Hierarchy().Bone_Count(); ++b) total += sequence.Key_Count(b);

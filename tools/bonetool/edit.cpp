@@ -64,22 +64,6 @@ std::string Skeleton_Difference(const Bone_File& a, const Bone_File& b) {
          " in the second";
 }
 
-// The largest distance between two bone positions (leaves where render draws
-// them) at 101 times evenly spread over the clip.
-double Skeleton_Extent(const Sequence& sequence) {
-  const Hierarchy& h = sequence.Get_Hierarchy();
-  Frame frame(h, false);
-  double extent = 0;
-  for (int step = 0; step <= 100; ++step) {
-    sequence.Get_Frame_Time(frame, sequence.Lenght() * float(step) / 100.0f);
-    const std::vector<Vector_3<float>> positions = Bone_Positions(sequence, frame);
-    for (std::size_t a = 0; a < positions.size(); ++a)
-      for (std::size_t b = a + 1; b < positions.size(); ++b)
-        extent = std::max(extent, double(std::sqrt(Template_Library::V3_V3_Sub_Norm(positions[a], positions[b]))));
-  }
-  return extent;
-}
-
 }  // namespace
 
 void Add_Edit_Commands(CLI::App& app, Context&) {
@@ -156,7 +140,7 @@ void Add_Edit_Commands(CLI::App& app, Context&) {
       Bone_File reduced(o->in);
       const Hierarchy& h = original.hierarchy;
       if (reach->count() == 0) {
-        o->reach = float(Skeleton_Extent(original.sequence) / 10);
+        o->reach = Default_Reach(original.sequence);
         if (!(o->reach > 0))
           throw Usage_Error("every bone of " + o->in +
                             " stays at one point throughout the clip, so the axis points have no distance to take "

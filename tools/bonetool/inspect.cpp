@@ -94,10 +94,22 @@ void Add_Info(CLI::App& app, Context&) {
   auto path = std::make_shared<std::string>();
   auto as_json = std::make_shared<bool>(false);
   auto worker = std::make_shared<Worker_Options>();
+  auto packed = std::make_shared<float>(0.0f);
+  auto reach = std::make_shared<float>(0.0f);
   command->add_option("FILE", *path, "Bone file, or a scene file (BVH, glTF, FBX, Collada, .x, ...)")->required();
   command->add_flag("--json", *as_json, "Print JSON");
   Add_Worker_Options(*command, *worker);
-  command->callback([path, as_json, worker] {
+  auto* packed_option =
+      command
+          ->add_option("--packed", *packed,
+                       "Also the size of the clip packed for playback within this error (a Packed_Sequence), in the "
+                       "file's units")
+          ->check(Positive());
+  command->add_option("--reach", *reach, "Distance of the axis points for --packed (default: as reduce picks it)")
+      ->check(Finite())
+      ->needs(packed_option);
+  command->callback([path, as_json, worker, packed, reach, packed_option] {
+    if (*reach < 0) throw Vantorix::Bone_Tools::Usage_Error("--reach must be 0 or more");
     Vantorix::Bone_Tools::Check_Readable(*path);
     if (!Is_Own_Format(*path)) {
       // A scene, read by a worker process; when Assimp cannot read it, its
@@ -120,6 +132,20 @@ void Add_Info(CLI::App& app, Context&) {
     const Hierarchy& h = file.hierarchy;
     std::size_t total = 0;
     for (unsigned int b = 0; b < h.Bone_Count(); ++b) total += file.sequence.Key_Count(b);
+    // Packed: its size beside the 32 bytes a key of a Sequence takes.
+    json packing = nullptr;
+    if (packed_option->count()) {
+      const float packing_reach = *reach > 0 ? *reach : Default_Reach(file.sequence);
+      if (!(packing_reach > 0))
+        throw Vantorix::Bone_Tools::Usage_Error("every bone of " + *path +
+                                                " stays at one point throughout the clip; give --reach for --packed");
+      const Packed_Sequence clip(file.sequence, *packed, packing_reach);
+      packing = {{"max_error", *packed},
+                 {"reach", packing_reach},
+                 {"bytes", clip.Size()},
+                 {"bytes_per_key", double(clip.Size()) / double(total)},
+                 {"sequence_key_bytes", 32 * total}};
+    }
     if (*as_json) {
       json bones = json::array();
       for (unsigned int b = 0; b < h.Bone_Count(); ++b) {
@@ -131,17 +157,21 @@ void Add_Info(CLI::App& app, Context&) {
                          {"first_time", file.sequence.Key_Times(b)[0]},
                          {"last_time", file.sequence.Key_Times(b)[n - 1]}});
       }
-      std::cout << json{{"file", *path},
-                        {"length", file.sequence.Lenght()},
-                        {"root", h.Bone_Name(h.Root_Index())},
-                        {"keys", total},
-                        {"bones", bones}}
-                       .dump(2)
-                << "\n";
+      json out = {{"file", *path},
+                  {"length", file.sequence.Lenght()},
+                  {"root", h.Bone_Name(h.Root_Index())},
+                  {"keys", total},
+                  {"bones", bones}};
+      if (!packing.is_null()) out["packed"] = packing;
+      std::cout << out.dump(2) << "\n";
       return;
     }
     std::printf("%s: %s, length %g, %s\n", path->c_str(), Count(h.Bone_Count(), "bone").c_str(), file.sequence.Lenght(),
                 Count(total, "key").c_str());
+    if (!packing.is_null())
+      std::printf("packed within %g (reach %g): %zu bytes, %.2f bytes per key (as keys of a Sequence: %zu bytes)\n",
+                  *packed, double(packing["reach"]), std::size_t(packing["bytes"]), double(packing["bytes_per_key"]),
+                  32 * total);
     std::printf("root: %s\n", h.Bone_Name(h.Root_Index()));
     Print_Tree(file, h.Root_Index(), 0);
     std::printf("leaves:");
