@@ -116,7 +116,7 @@ void Add_Edit_Commands(CLI::App& app, Context&) {
     command->footer(
         "The points are every bone's position and the three points at --reach along its axes, checked at every\n"
         "key time and every midpoint between key times, for the whole skeleton at once. --reach defaults to a\n"
-        "tenth of the skeleton's extent over the clip (the largest distance between two bone positions).");
+        "tenth of the skeleton's size over the clip (the largest diagonal of the box around its bones).");
     struct Options {
       std::string in, out;
       float max_error = 0, reach = 0;
