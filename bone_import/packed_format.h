@@ -40,6 +40,10 @@
 #include "bone_import.h"
 #include "simd.h"
 
+#if defined(BONE_IMPORT_SSE) && (defined(__SSE2__) || defined(_M_X64))
+#include <emmintrin.h>
+#endif
+
 namespace Vantorix {
 namespace Bone_Import {
 namespace Packed {
@@ -320,7 +324,60 @@ inline void Read_Key(const unsigned char* block, const Channel& channel, std::ui
   std::memcpy(out, whole, SIZE * sizeof(float));
 }
 
+// The distances of interior key i's three components from its segment's
+// smallest lattice points, through `view`.
+inline void Read_Distances(const unsigned char* block, const Channel& channel, std::uint32_t i, Segment_View& view,
+                           std::int32_t* out) {
+  View_Segment(block, channel, i, view);
+  const std::uint64_t at = view.start + std::uint64_t(i % SEGMENT_KEYS) * view.key_width;
+  const unsigned int w0 = view.width[0], w1 = view.width[1], w2 = view.width[2];
+  const std::uint64_t bits = Load_64(block + (at >> 3)) >> (at & 7);
+  const std::uint64_t last =
+      view.key_width <= 57 ? bits >> (w0 + w1) : Load_64(block + ((at + w0 + w1) >> 3)) >> ((at + w0 + w1) & 7);
+  out[0] = std::int32_t(bits & ((std::uint64_t(1) << w0) - 1));
+  out[1] = std::int32_t((bits >> w0) & ((std::uint64_t(1) << w1) - 1));
+  out[2] = std::int32_t(last & ((std::uint64_t(1) << w2) - 1));
+}
+
+// Reads every queued key: lane by lane the operations of Segment_Value and
+// Rotation_Of, four keys at a time where SSE2 is available.
 inline void Read_All(const unsigned char* block, const Lattice_Read* from, const Lattice_Read* to) {
+#if defined(BONE_IMPORT_SSE) && (defined(__SSE2__) || defined(_M_X64))
+  for (; to - from >= 4; from += 4) {
+    alignas(16) std::int32_t distance[3][4];
+    alignas(16) float low[3][4], step[4];
+    for (int lane = 0; lane < 4; ++lane) {
+      const Lattice_Read& read = from[lane];
+      std::int32_t d[3];
+      Read_Distances(block, *read.channel, read.interior, *read.view, d);
+      for (int j = 0; j < 3; ++j) distance[j][lane] = d[j], low[j][lane] = read.view->low[j];
+      step[lane] = read.channel->step;
+    }
+    const __m128 s = _mm_load_ps(step);
+    __m128 v[3];
+    for (int j = 0; j < 3; ++j)
+      v[j] = _mm_add_ps(_mm_load_ps(low[j]),
+                        _mm_mul_ps(_mm_cvtepi32_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(distance[j]))), s));
+    const __m128 rest =
+        _mm_sub_ps(_mm_set1_ps(1.0f),
+                   _mm_add_ps(_mm_add_ps(_mm_mul_ps(v[0], v[0]), _mm_mul_ps(v[1], v[1])), _mm_mul_ps(v[2], v[2])));
+    const __m128 left = _mm_and_ps(_mm_cmpgt_ps(rest, _mm_setzero_ps()), _mm_sqrt_ps(rest));
+    alignas(16) float value[4][4];
+    for (int j = 0; j < 3; ++j) _mm_store_ps(value[j], v[j]);
+    _mm_store_ps(value[3], left);
+    for (int lane = 0; lane < 4; ++lane) {
+      const Lattice_Read& read = from[lane];
+      float* out = read.out;
+      if (read.rotation) {
+        const Segment_View& view = *read.view;
+        for (int j = 0; j < 3; ++j) out[view.component[j]] = value[j][lane];
+        out[view.left_out] = value[3][lane];
+      } else {
+        for (int j = 0; j < 3; ++j) out[j] = value[j][lane];
+      }
+    }
+  }
+#endif
   for (; from != to; ++from) {
     float v[3];
     Read_Lattice_Key(block, *from->channel, from->interior, *from->view, v);
