@@ -295,7 +295,8 @@ class BONE_IMPORT_API Sequence {
 // computed from the local poses when first read after the frame was marked
 // dirty, parent before child. The first read of a frame that sampling (or
 // Interpolate, or Set_Dirty) left dirty brings every bone up to date in one
-// pass, four bones at a time where SIMD is available; later reads are a load.
+// pass, four bones at a time where SIMD is available; later reads are a load
+// (and a one-byte store that notes the read, see Rotate_Base).
 class BONE_IMPORT_API Frame {
  public:
   // Reads the hierarchy's bone count once. Every bone starts at the identity
@@ -317,11 +318,13 @@ class BONE_IMPORT_API Frame {
   const Vector_3<float>& Offset(unsigned int bone);
 #else
   const Matrix_3x3<float>& Base(unsigned int bone) {
-    if (BONE_IMPORT_UNLIKELY(dirty[bone] != 0)) Refresh(bone);
+    if (BONE_IMPORT_UNLIKELY(dirty[bone] & 1)) Refresh(bone);
+    dirty[bone] = 0;  // read (see Rotate_Base)
     return output_bases[bone];
   }
   const Vector_3<float>& Offset(unsigned int bone) {
-    if (BONE_IMPORT_UNLIKELY(dirty[bone] != 0)) Refresh(bone);
+    if (BONE_IMPORT_UNLIKELY(dirty[bone] & 1)) Refresh(bone);
+    dirty[bone] = 0;
     return output_offsets[bone];
   }
 #endif
@@ -334,7 +337,14 @@ class BONE_IMPORT_API Frame {
   void Flip_Output_Y();
   void Flip_Output_Z();
   // Changes the bone's local rotation so that its output base becomes
-  // rotation * (its current output base); marks only this bone dirty.
+  // rotation * (its current output base), and marks the bone stale. Its
+  // descendants follow the new rotation when read unless their output is
+  // already up to date: one that was read since the frame was last marked
+  // dirty (or has a read bone below it, or went through Transform_Output or a
+  // flip) keeps its output until the next Set_Dirty. So a host that adjusts
+  // bones after sampling does so before reading their descendants; reading
+  // other bones first changes nothing. The whole-frame pass of the first read
+  // does not count as reading the bones it computes.
   void Rotate_Base(const Matrix_3x3<float>& rotation, unsigned int bone);
 
   // The local pose as sampling or Interpolate left it. No range check.
@@ -350,6 +360,7 @@ class BONE_IMPORT_API Frame {
   void Refresh(unsigned int bone);
   void Update_All();
   void Update_Chain(unsigned int bone);
+  void Restale_Unread_Below(unsigned int bone);
   void Build_Update_Order();
   // The inline ones are defined, and only used, in the library's frame code.
   inline void Compute_From_Parent(unsigned int bone, unsigned int parent);
@@ -358,7 +369,8 @@ class BONE_IMPORT_API Frame {
   void Flip_Output(unsigned int axis);
 
   bool ignore_root_offset;
-  bool all_stale;  // Set_Dirty since the last whole update
+  bool all_stale;    // Set_Dirty since the last whole update
+  bool unread_left;  // the whole update ran since Set_Dirty: some bones may be UNREAD
   Quaternion* local_rotations;
   Vector_3<float>* local_offsets;
   Matrix_3x3<float>* output_bases;
@@ -381,6 +393,7 @@ class BONE_IMPORT_API Frame {
   // Per bone, the key interval sampling found last time: where the next
   // sequential sample most likely lies. Only a hint; results never depend on it.
   unsigned int* key_hints;
+  unsigned char* marks;  // scratch of Rotate_Base
 };
 
 // Writes into `out` the blend of the local poses of `a` and `b` with weight t
