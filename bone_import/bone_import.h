@@ -91,10 +91,20 @@ class BONE_IMPORT_API Hierarchy {
   // True when an Import failed part-way.
   bool Failed() const { return state == Import_State::FAILED; }
 
+  // Bone_Count, Root_Index, Bone_Index and == answer in every state. A
+  // hierarchy that was never imported, or whose import failed, holds 0 bones
+  // or a count its file may never have backed, and Root_Index may be
+  // INVALID_INDEX. The per-bone queries Is_Leaf, Parent_Index and Bone_Name
+  // answer only an imported hierarchy; otherwise they refuse ("Hierarchy not
+  // imported, can't answer QUERY", "Hierarchy import failed, can't answer
+  // QUERY").
   unsigned int Bone_Count() const { return bone_count; }
   unsigned int Root_Index() const { return root_index; }
   // True when no bone names this bone as its parent. No range check.
-  bool Is_Leaf(unsigned int bone) const { return leaf_flags[bone] != 0; }
+  bool Is_Leaf(unsigned int bone) const {
+    if (BONE_IMPORT_UNLIKELY(leaf_flags == nullptr)) Refuse_Query("Is_Leaf");
+    return leaf_flags[bone] != 0;
+  }
   // The parent of `bone`; INVALID_INDEX for a root-flagged bone. No range check.
   unsigned int Parent_Index(unsigned int bone) const;
   // The first bone in file order whose name equals `name` without regard to
@@ -110,6 +120,9 @@ class BONE_IMPORT_API Hierarchy {
   bool operator!=(const Hierarchy& other) const { return !(*this == other); }
 
  private:
+  // Throws the refusal of a per-bone query on a hierarchy not imported.
+  [[noreturn]] void Refuse_Query(const char* query) const;
+
   unsigned int bone_count;
   unsigned int root_index;
   unsigned int* parents;
@@ -281,6 +294,9 @@ class BONE_IMPORT_API Sequence {
   Quaternion** frame_rotations;
   Vector_3<float>** frame_offsets;
   const Hierarchy* hier;
+  // Entries of the per-bone tables, once allocated: the hierarchy's bone count
+  // then. The destructor walks these, never a count that no data backed.
+  unsigned int table_count;
   unsigned char* increasing_times;  // per bone: 1 when key times increase strictly
   struct Key_Groups* key_groups;    // how sampling reads the keys
   // EMPTY until a fill starts, FAILED while it runs and after it failed,
@@ -485,7 +501,8 @@ class BONE_IMPORT_API Skin {
 
   // Imports the skin called `name`, mapping each bone table name to the
   // hierarchy's bone (letter case ignored). Refuses a second import ("Skin
-  // data already imported!"), an unknown skin ("Can't find skin NAME"), a
+  // data already imported!"), a hierarchy whose import failed ("Hierarchy
+  // import failed, can't import skin NAME"), an unknown skin ("Can't find skin NAME"), a
   // record whose bone lies past the file's bone table ("Bone out of range in
   // skinfile ...") and a table name the hierarchy lacks ("Invalid bone name
   // NAME"); on any refusal the skin stays as it was and a later Import may
