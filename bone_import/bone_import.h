@@ -238,12 +238,16 @@ class BONE_IMPORT_API Sequence {
   // through this library's own sampling, not estimated. Every bone keeps its
   // first and last key (leaves, which sampling never reads, only those), and
   // its times still rise strictly. A point the original does not place (not
-  // finite) bounds nothing there. Refuses an empty sequence, one whose import
-  // failed, a bone whose key times do not rise strictly, a max_error that is
-  // not a finite number above 0, a reach that is negative or not finite, and
-  // a sequence whose model would pass 2 GiB (sampled bones times check times
-  // times 288 bytes: 60 MB for 38 bones over 2,752 frames). How it works, and
-  // what it costs: docs/library.md.
+  // finite) bounds nothing there. A key with a component that is not finite
+  // never stays between a bone's first and last key; a bone whose first or
+  // last key is not finite keeps all its keys (and samples as the original),
+  // so the result is not a number only where the original is. Refuses an
+  // empty sequence, one whose import failed, a bone whose key times do not
+  // rise strictly, a max_error that is not a finite number above 0, a reach
+  // that is negative or not finite, and a sequence whose model would pass
+  // 2 GiB (sampled bones times check times times 288 bytes: 60 MB for 38
+  // bones over 2,752 frames). How it works, and what it costs:
+  // docs/library.md.
   void Reduce(float max_error, float reach);
   // Per bone, the largest distance at Reduce's check points (of `original`)
   // between `original` and `edited`, two sequences of one hierarchy: 0 where
