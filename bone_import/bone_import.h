@@ -86,7 +86,7 @@ class BONE_IMPORT_API Hierarchy {
   // ("Hierarchy already imported, can't import file NAME"), unless the first
   // failed before reading the bone count (a missing file, a wrong header).
   // After a later failure the object may only be destroyed: Failed() tells,
-  // and a Frame or Sequence refuses such a hierarchy.
+  // and a Frame, Sequence::Import or Skin::Import refuses such a hierarchy.
   void Import(const char* file_name);
   // True when an Import failed part-way.
   bool Failed() const { return state == Import_State::FAILED; }
