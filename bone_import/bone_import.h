@@ -86,15 +86,25 @@ class BONE_IMPORT_API Hierarchy {
   // ("Hierarchy already imported, can't import file NAME"), unless the first
   // failed before reading the bone count (a missing file, a wrong header).
   // After a later failure the object may only be destroyed: Failed() tells,
-  // and a Frame or Sequence refuses such a hierarchy.
+  // and a Frame, Sequence::Import or Skin::Import refuses such a hierarchy.
   void Import(const char* file_name);
   // True when an Import failed part-way.
   bool Failed() const { return state == Import_State::FAILED; }
 
+  // Bone_Count, Root_Index, Bone_Index and == answer in every state. A
+  // hierarchy that was never imported, or whose import failed, holds 0 bones
+  // or a count its file may never have backed, and Root_Index may be
+  // INVALID_INDEX. The per-bone queries Is_Leaf, Parent_Index and Bone_Name
+  // answer only an imported hierarchy; otherwise they refuse ("Hierarchy not
+  // imported, can't answer QUERY", "Hierarchy import failed, can't answer
+  // QUERY").
   unsigned int Bone_Count() const { return bone_count; }
   unsigned int Root_Index() const { return root_index; }
   // True when no bone names this bone as its parent. No range check.
-  bool Is_Leaf(unsigned int bone) const { return leaf_flags[bone] != 0; }
+  bool Is_Leaf(unsigned int bone) const {
+    if (BONE_IMPORT_UNLIKELY(leaf_flags == nullptr)) Refuse_Query("Is_Leaf");
+    return leaf_flags[bone] != 0;
+  }
   // The parent of `bone`; INVALID_INDEX for a root-flagged bone. No range check.
   unsigned int Parent_Index(unsigned int bone) const;
   // The first bone in file order whose name equals `name` without regard to
@@ -110,6 +120,9 @@ class BONE_IMPORT_API Hierarchy {
   bool operator!=(const Hierarchy& other) const { return !(*this == other); }
 
  private:
+  // Throws the refusal of a per-bone query on a hierarchy not imported.
+  [[noreturn]] void Refuse_Query(const char* query) const;
+
   unsigned int bone_count;
   unsigned int root_index;
   unsigned int* parents;
@@ -227,12 +240,16 @@ class BONE_IMPORT_API Sequence {
   // through this library's own sampling, not estimated. Every bone keeps its
   // first and last key (leaves, which sampling never reads, only those), and
   // its times still rise strictly. A point the original does not place (not
-  // finite) bounds nothing there. Refuses an empty sequence, one whose import
-  // failed, a bone whose key times do not rise strictly, a max_error that is
-  // not a finite number above 0, a reach that is negative or not finite, and
-  // a sequence whose model would pass 2 GiB (sampled bones times check times
-  // times 288 bytes: 60 MB for 38 bones over 2,752 frames). How it works, and
-  // what it costs: docs/library.md.
+  // finite) bounds nothing there. A key with a component that is not finite
+  // never stays between a bone's first and last key; a bone whose first or
+  // last key is not finite keeps all its keys (and samples as the original),
+  // so the result is not a number only where the original is. Refuses an
+  // empty sequence, one whose import failed, a bone whose key times do not
+  // rise strictly, a max_error that is not a finite number above 0, a reach
+  // that is negative or not finite, and a sequence whose model would pass
+  // 2 GiB (sampled bones times check times times 288 bytes: 60 MB for 38
+  // bones over 2,752 frames). How it works, and what it costs:
+  // docs/library.md.
   void Reduce(float max_error, float reach);
   // Per bone, the largest distance at Reduce's check points (of `original`)
   // between `original` and `edited`, two sequences of one hierarchy: 0 where
@@ -284,6 +301,9 @@ class BONE_IMPORT_API Sequence {
   Quaternion** frame_rotations;
   Vector_3<float>** frame_offsets;
   const Hierarchy* hier;
+  // Entries of the per-bone tables, once allocated: the hierarchy's bone count
+  // then. The destructor walks these, never a count that no data backed.
+  unsigned int table_count;
   unsigned char* increasing_times;  // per bone: 1 when key times increase strictly
   struct Key_Groups* key_groups;    // how sampling reads the keys
   // EMPTY until a fill starts, FAILED while it runs and after it failed,
@@ -298,7 +318,8 @@ class BONE_IMPORT_API Sequence {
 // computed from the local poses when first read after the frame was marked
 // dirty, parent before child. The first read of a frame that sampling (or
 // Interpolate, or Set_Dirty) left dirty brings every bone up to date in one
-// pass, four bones at a time where SIMD is available; later reads are a load.
+// pass, four bones at a time where SIMD is available; later reads are a load
+// (and a one-byte store that notes the read, see Rotate_Base).
 class BONE_IMPORT_API Frame {
  public:
   // Reads the hierarchy's bone count once. Every bone starts at the identity
@@ -320,11 +341,13 @@ class BONE_IMPORT_API Frame {
   const Vector_3<float>& Offset(unsigned int bone);
 #else
   const Matrix_3x3<float>& Base(unsigned int bone) {
-    if (BONE_IMPORT_UNLIKELY(dirty[bone] != 0)) Refresh(bone);
+    if (BONE_IMPORT_UNLIKELY(dirty[bone] & 1)) Refresh(bone);
+    dirty[bone] = 0;  // read (see Rotate_Base)
     return output_bases[bone];
   }
   const Vector_3<float>& Offset(unsigned int bone) {
-    if (BONE_IMPORT_UNLIKELY(dirty[bone] != 0)) Refresh(bone);
+    if (BONE_IMPORT_UNLIKELY(dirty[bone] & 1)) Refresh(bone);
+    dirty[bone] = 0;
     return output_offsets[bone];
   }
 #endif
@@ -337,7 +360,14 @@ class BONE_IMPORT_API Frame {
   void Flip_Output_Y();
   void Flip_Output_Z();
   // Changes the bone's local rotation so that its output base becomes
-  // rotation * (its current output base); marks only this bone dirty.
+  // rotation * (its current output base), and marks the bone stale. Its
+  // descendants follow the new rotation when read unless their output is
+  // already up to date: one that was read since the frame was last marked
+  // dirty (or has a read bone below it, or went through Transform_Output or a
+  // flip) keeps its output until the next Set_Dirty. So a host that adjusts
+  // bones after sampling does so before reading their descendants; reading
+  // other bones first changes nothing. The whole-frame pass of the first read
+  // does not count as reading the bones it computes.
   void Rotate_Base(const Matrix_3x3<float>& rotation, unsigned int bone);
 
   // The local pose as sampling or Interpolate left it. No range check.
@@ -354,6 +384,7 @@ class BONE_IMPORT_API Frame {
   void Refresh(unsigned int bone);
   void Update_All();
   void Update_Chain(unsigned int bone);
+  void Restale_Unread_Below(unsigned int bone);
   void Build_Update_Order();
   // The inline ones are defined, and only used, in the library's frame code.
   inline void Compute_From_Parent(unsigned int bone, unsigned int parent);
@@ -362,7 +393,8 @@ class BONE_IMPORT_API Frame {
   void Flip_Output(unsigned int axis);
 
   bool ignore_root_offset;
-  bool all_stale;  // Set_Dirty since the last whole update
+  bool all_stale;    // Set_Dirty since the last whole update
+  bool unread_left;  // the whole update ran since Set_Dirty: some bones may be UNREAD
   Quaternion* local_rotations;
   Vector_3<float>* local_offsets;
   Matrix_3x3<float>* output_bases;
@@ -385,6 +417,7 @@ class BONE_IMPORT_API Frame {
   // Per bone, the key interval sampling found last time: where the next
   // sequential sample most likely lies. Only a hint; results never depend on it.
   unsigned int* key_hints;
+  unsigned char* marks;  // scratch of Rotate_Base
   // The keys a Packed_Sequence decoded last time into this frame, made on its
   // first use; likewise only a hint.
   Packed_Cache* packed_cache;
@@ -542,7 +575,8 @@ class BONE_IMPORT_API Skin {
 
   // Imports the skin called `name`, mapping each bone table name to the
   // hierarchy's bone (letter case ignored). Refuses a second import ("Skin
-  // data already imported!"), an unknown skin ("Can't find skin NAME"), a
+  // data already imported!"), a hierarchy whose import failed ("Hierarchy
+  // import failed, can't import skin NAME"), an unknown skin ("Can't find skin NAME"), a
   // record whose bone lies past the file's bone table ("Bone out of range in
   // skinfile ...") and a table name the hierarchy lacks ("Invalid bone name
   // NAME"); on any refusal the skin stays as it was and a later Import may

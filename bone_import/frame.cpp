@@ -12,13 +12,18 @@ namespace Vantorix {
 namespace Bone_Import {
 
 namespace {
-// dirty[] values: clean, stale, and "on the current walk up" (finds loops).
-constexpr unsigned char CLEAN = 0, STALE = 1, ON_WALK = 2;
+// dirty[] values. CLEAN: up to date and read (or computed for a read).
+// UNREAD: computed by the whole-frame pass but not yet read; reads see an
+// up-to-date output and only clear the mark. STALE: must be computed before it
+// is read. ON_WALK: on the current walk up (finds loops). The stale ones have
+// bit 0 set, which is all the inline reads test.
+constexpr unsigned char CLEAN = 0, STALE = 1, UNREAD = 2, ON_WALK = 3;
 }  // namespace
 
 Frame::Frame(const Hierarchy& hierarchy, bool ignore_root)
     : ignore_root_offset(ignore_root),
       all_stale(true),
+      unread_left(false),
       local_rotations(nullptr),
       local_offsets(nullptr),
       output_bases(nullptr),
@@ -33,6 +38,7 @@ Frame::Frame(const Hierarchy& hierarchy, bool ignore_root)
       root_count(0),
       group_count(0),
       key_hints(nullptr),
+      marks(nullptr),
       packed_cache(nullptr) {
   BONE_IMPORT_CHECK(!hierarchy.Failed(), "!hierarchy.Failed()", "bone_import/bones",
                     "Hierarchy import failed, can't make a frame of it");
@@ -48,6 +54,7 @@ Frame::Frame(const Hierarchy& hierarchy, bool ignore_root)
   update_order = new unsigned int[bone_count];
   group_ends = new unsigned int[bone_count + 1];
   key_hints = new unsigned int[bone_count]();
+  marks = new unsigned char[bone_count];
   const unsigned int root = hierarchy.Root_Index();
   for (unsigned int b = 0; b < bone_count; ++b) {
     const unsigned int parent = b == root ? INVALID_INDEX : hierarchy.Parent_Index(b);
@@ -72,6 +79,7 @@ Frame::~Frame() {
   delete[] update_order;
   delete[] group_ends;
   delete[] key_hints;
+  delete[] marks;
   delete packed_cache;
 }
 
@@ -125,12 +133,14 @@ void Frame::Build_Update_Order() {
 
 #ifdef BONE_IMPORT_EXPORTED_READS
 const Matrix_3x3<float>& Frame::Base(unsigned int bone) {
-  if (dirty[bone] != CLEAN) Refresh(bone);
+  if (dirty[bone] & STALE) Refresh(bone);
+  dirty[bone] = CLEAN;
   return output_bases[bone];
 }
 
 const Vector_3<float>& Frame::Offset(unsigned int bone) {
-  if (dirty[bone] != CLEAN) Refresh(bone);
+  if (dirty[bone] & STALE) Refresh(bone);
+  dirty[bone] = CLEAN;
   return output_offsets[bone];
 }
 #endif
@@ -138,17 +148,20 @@ const Vector_3<float>& Frame::Offset(unsigned int bone) {
 void Frame::Set_Dirty() {
   std::fill(dirty, dirty + bone_count, STALE);
   all_stale = true;
+  unread_left = false;
 }
 
 void Frame::Refresh(unsigned int bone) {
   if (all_stale) Update_All();
-  if (dirty[bone] != CLEAN) Update_Chain(bone);
+  if (dirty[bone] & STALE) Update_Chain(bone);
 }
 
-// The roots, then the groups, four bones at a time where SIMD is available.
-// Bones in parent loops stay stale and are computed when read.
+// The roots, then the groups, four bones at a time where SIMD is available;
+// every bone computed is marked UNREAD. Bones in parent loops stay stale and
+// are computed when read.
 void Frame::Update_All() {
   all_stale = false;
+  unread_left = true;
   for (unsigned int i = 0; i < root_count; ++i) Compute_As_Root(update_order[i]);
   unsigned int start = root_count;
   for (unsigned int g = 0; g < group_count; ++g) {
@@ -160,6 +173,7 @@ void Frame::Update_All() {
 #endif
     start = end;
   }
+  for (unsigned int i = 0; i < start; ++i) dirty[update_order[i]] = UNREAD;
 }
 
 inline void Frame::Compute_From_Parent(unsigned int b, unsigned int p) {
@@ -293,7 +307,7 @@ void Frame::Update_Chain(unsigned int bone) {
       top_has_parent = false;
       break;
     }
-    if (dirty[parent] == CLEAN) {
+    if (dirty[parent] == CLEAN || dirty[parent] == UNREAD) {
       top_has_parent = true;
       break;
     }
@@ -337,7 +351,29 @@ void Frame::Rotate_Base(const Matrix_3x3<float>& rotation, unsigned int bone) {
   const unsigned int parent = output_parents[bone];
   if (parent != INVALID_INDEX) Template_Library::M3x3_Trn_M3x3_Mul(Base(parent), target, target);
   local_rotations[bone] = Quaternion(target);
+  // Reading the bone computed its ancestors; the descendants that nothing has
+  // read since the whole-frame pass are stale and follow the new rotation.
+  for (unsigned int p = parent; p != INVALID_INDEX && dirty[p] == UNREAD; p = output_parents[p]) dirty[p] = CLEAN;
+  if (unread_left) Restale_Unread_Below(bone);
   dirty[bone] = STALE;
+}
+
+// A bone that the whole-frame pass computed counts as read once it, or a bone
+// below it, has been read: such a bone keeps its output, as it would have had
+// it been computed for that read. The others below `bone` become stale.
+void Frame::Restale_Unread_Below(unsigned int bone) {
+  constexpr unsigned char READ_BELOW = 1, UNDER_BONE = 2;
+  const unsigned int listed = root_count == 0 ? 0 : group_count == 0 ? root_count : group_ends[group_count - 1];
+  for (unsigned int i = 0; i < listed; ++i) marks[update_order[i]] = dirty[update_order[i]] == CLEAN ? READ_BELOW : 0;
+  for (unsigned int i = listed; i-- > root_count;) {
+    const unsigned int b = update_order[i];
+    marks[output_parents[b]] |= marks[b] & READ_BELOW;
+  }
+  for (unsigned int i = 0; i < listed; ++i) {
+    const unsigned int b = update_order[i], p = output_parents[b];
+    if (b == bone || (p != INVALID_INDEX && (marks[p] & UNDER_BONE))) marks[b] |= UNDER_BONE;
+    if (b != bone && (marks[b] & UNDER_BONE) && dirty[b] == UNREAD) dirty[b] = marks[b] & READ_BELOW ? CLEAN : STALE;
+  }
 }
 
 void Interpolate(Frame& out, const Frame& a, const Frame& b, float t) {

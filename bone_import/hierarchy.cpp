@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <fstream>
 
 #include "bone_file.h"
@@ -146,9 +147,23 @@ unsigned int Hierarchy::Bone_Index(const char* name) const {
   return INVALID_INDEX;  // not reached: the check throws
 }
 
-unsigned int Hierarchy::Parent_Index(unsigned int bone) const { return parents[bone]; }
+// Only an imported hierarchy holds every array and name that these read.
+unsigned int Hierarchy::Parent_Index(unsigned int bone) const {
+  if (state != Import_State::IMPORTED) Refuse_Query("Parent_Index");
+  return parents[bone];
+}
 
-const char* Hierarchy::Bone_Name(unsigned int bone) const { return bone_names[bone].c_str(); }
+const char* Hierarchy::Bone_Name(unsigned int bone) const {
+  if (state != Import_State::IMPORTED) Refuse_Query("Bone_Name");
+  return bone_names[bone].c_str();
+}
+
+void Hierarchy::Refuse_Query(const char* query) const {
+  BONE_IMPORT_CHECK(
+      state == Import_State::IMPORTED, "state == Import_State::IMPORTED", SOURCE,
+      "Hierarchy " << (state == Import_State::FAILED ? "import failed" : "not imported") << ", can't answer " << query);
+  std::abort();  // not reached: the check throws
+}
 
 bool Hierarchy::operator==(const Hierarchy& other) const {
   if (bone_count != other.bone_count) return false;

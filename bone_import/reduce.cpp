@@ -9,13 +9,14 @@
 // point over the bound. Each bone in turn gets the fewest keys whose spans
 // all hold, with every other bone as it stands (Resolve). The model works a
 // little inside the bound; the result is then checked through the library's
-// own float sampling, and keys are put back around any check time that fails.
+// own float sampling: where check times fail, the model runs again tighter
+// there, and as a last resort keys are put back around them.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <type_traits>
-#include <unordered_set>
 #include <vector>
 
 #include "bone_import.h"
@@ -33,6 +34,12 @@ const char* const SOURCE = "bone_import/bones";
 // the library's float sampling.
 constexpr double MODEL_MARGIN = 0.998;
 
+// A span's estimate looks at this many of its check times (see Holds), and
+// of the keys a step reaches, this many of the farthest are measured (see
+// Resolve).
+constexpr unsigned int ESTIMATE_CHECKS = 9;
+constexpr unsigned int SCANNED = 2;
+
 // The model keeps two poses and the original's points per sampled bone and
 // check time; it stays within this much memory.
 constexpr double MODEL_BYTES_PER_POSE = 3 * 12 * sizeof(double);
@@ -46,6 +53,13 @@ struct Pose {
   double base[9];  // row-major rotation
   double position[3];
 };
+
+bool Finite(const Pose& pose) {
+  double sum = 0;
+  for (double v : pose.base) sum += v;
+  for (double v : pose.position) sum += v;
+  return std::isfinite(sum);
+}
 
 // The pose between keys a and z at weight f, as sampling blends it: the
 // shorter arc normalised, offsets linearly; f outside 0 .. 1 extrapolates.
@@ -116,10 +130,26 @@ inline double Error2(const Pose& pose, const Points& was, double reach) {
 
 class Reducer {
  public:
-  Reducer(const Sequence& sequence, const std::vector<double>& check_times, double limit, double reach)
-      : s(sequence), h(sequence.Get_Hierarchy()), times(check_times), limit2(limit * limit), reach(reach) {
+  Reducer(const Sequence& sequence, const std::vector<double>& check_times, double reach)
+      : s(sequence), h(sequence.Get_Hierarchy()), times(check_times), reach(reach) {
     Build_Order();
     Build_Poses();
+  }
+
+  // The bound the model works to at each check time.
+  void Set_Limits(const std::vector<double>& limits) {
+    limit2.resize(limits.size());
+    for (std::size_t c = 0; c < limits.size(); ++c) limit2[c] = limits[c] > 0 ? limits[c] * limits[c] : 0;
+  }
+
+  // The largest coordinate of a point the original places.
+  double Largest_Coordinate() const {
+    double largest = 0;
+    for (const Points& points : original)
+      for (const auto& point : points.p)
+        for (double v : point)
+          if (std::isfinite(v)) largest = std::max(largest, std::abs(v));
+    return largest;
   }
 
   // Passes over the skeleton, parents first, each bone's keys chosen anew
@@ -129,6 +159,7 @@ class Reducer {
   // key sets moves keys within their spans, which opens more.
   void Run() {
     Drop_Repeated_Keys();
+    Drop_Unplaced_Keys();
     constexpr int PASSES = 4;
     for (int pass = 0; pass < PASSES; ++pass)
       for (unsigned int b : sampled) Resolve(b, pass % 2 == 1);
@@ -142,18 +173,60 @@ class Reducer {
       return std::memcmp(&q, &r, sizeof q) == 0 && std::memcmp(&o, &p, sizeof o) == 0;
     };
     for (unsigned int b : sampled) {
+      if (whole[b]) continue;
       const Quaternion* q = s.Key_Rotations(b);
       const Vector_3<float>* o = s.Key_Offsets(b);
       const unsigned int n = s.Key_Count(b);
       for (unsigned int k = 1; k + 1 < n; ++k)
-        if (same(q[k], o[k], q[k - 1], o[k - 1]) && same(q[k], o[k], q[k + 1], o[k + 1])) kept[b][k] = 0;
-      for (unsigned int k = n - 1; k-- > 0;) next[b][k] = kept[b][k + 1] ? k + 1 : next[b][k + 1];
+        if (placed[b][k] && same(q[k], o[k], q[k - 1], o[k - 1]) && same(q[k], o[k], q[k + 1], o[k + 1]))
+          kept[b][k] = 0;
+      Link_Kept(b);
       // The poses over each merged run are the run's one pose already.
     }
   }
 
+  // A key that is not finite never stays between a bone's first and last
+  // key: at its own time and next to it the original may be not a number or
+  // not, depending on which interval sampling's search takes, so a result
+  // that kept it could be not a number where the original is not. Its spans
+  // go at once, blending the finite keys around them; where that breaks the
+  // bound (a rotation that is not a number next to an offset that is), the
+  // bone keeps all its keys instead, as does a bone whose first or last key
+  // is not finite: it then samples exactly as the original.
+  void Drop_Unplaced_Keys() {
+    for (unsigned int b : sampled) {
+      const unsigned int n = s.Key_Count(b);
+      if (whole[b] || std::find(placed[b].begin(), placed[b].end(), 0) == placed[b].end()) continue;
+      for (unsigned int k = 1; k + 1 < n; ++k)
+        if (!placed[b][k]) kept[b][k] = 0;
+      Link_Kept(b);
+      bool holds = true;
+      const auto bridges = [&](unsigned int a) {  // the span from a passes over keys that are not finite
+        return std::find(&placed[b][a], &placed[b][next[b][a]], 0) != &placed[b][next[b][a]];
+      };
+      for (unsigned int a = 0; a + 1 < n && holds; a = next[b][a])
+        if (bridges(a)) holds = Holds(b, a, next[b][a]);
+      if (!holds) {
+        whole[b] = 1;
+        std::fill(kept[b].begin(), kept[b].end(), 1);
+        Link_Kept(b);
+        continue;
+      }
+      for (unsigned int a = 0; a + 1 < n; a = next[b][a])
+        if (bridges(a)) Commit(b, a, next[b][a]);
+    }
+  }
+
+  void Link_Kept(unsigned int b) {
+    for (unsigned int k = s.Key_Count(b) - 1; k-- > 0;) next[b][k] = kept[b][k + 1] ? k + 1 : next[b][k + 1];
+  }
+
   // Per bone and key: whether it stays. Leaves keep only their ends.
   std::vector<std::vector<unsigned char>> kept;
+  // Per bone and key: every component of the key is finite. Per bone: the
+  // bone keeps every key.
+  std::vector<std::vector<unsigned char>> placed;
+  std::vector<unsigned char> whole;
 
  private:
   void Build_Order() {
@@ -166,23 +239,23 @@ class Reducer {
     }
     // Depth first, parent before child, so each subtree is one run; a parent
     // loop, which reaches no root, starts at its lowest bone.
-    std::vector<unsigned char> placed(bones, 0);
+    std::vector<unsigned char> visited(bones, 0);
     std::vector<unsigned int> order;
     auto place_from = [&](unsigned int top) {
       std::vector<unsigned int> stack{top};
-      placed[top] = 1;
+      visited[top] = 1;
       while (!stack.empty()) {
         const unsigned int b = stack.back();
         stack.pop_back();
         order.push_back(b);
         for (auto c = children[b].rbegin(); c != children[b].rend(); ++c)
-          if (!placed[*c]) placed[*c] = 1, stack.push_back(*c);
+          if (!visited[*c]) visited[*c] = 1, stack.push_back(*c);
       }
     };
     for (unsigned int b = 0; b < bones; ++b)
       if (parent[b] == INVALID_INDEX) place_from(b);
     for (unsigned int b = 0; b < bones; ++b)
-      if (!placed[b]) parent[b] = INVALID_INDEX, place_from(b);
+      if (!visited[b]) parent[b] = INVALID_INDEX, place_from(b);
     // Leaves are never sampled; their points are their parent's.
     for (unsigned int b : order)
       if (!h.Is_Leaf(b)) sampled.push_back(b);
@@ -201,6 +274,8 @@ class Reducer {
     key_check.resize(bones);
     kept.resize(bones);
     next.resize(bones);
+    placed.resize(bones);
+    whole.assign(bones, 0);
     for (unsigned int b = 0; b < bones; ++b) {
       const unsigned int n = s.Key_Count(b);
       const float* t = s.Key_Times(b);
@@ -208,18 +283,29 @@ class Reducer {
       for (unsigned int k = 0; k < n; ++k) {
         key_check[b].push_back(unsigned(std::lower_bound(times.begin(), times.end(), double(t[k])) - times.begin()));
         next[b].push_back(k + 1 < n ? k + 1 : n - 1);
+        const Quaternion& q = s.Key_Rotations(b)[k];
+        const Vector_3<float>& o = s.Key_Offsets(b)[k];
+        placed[b].push_back(std::isfinite(q.w + q.v.x + q.v.y + q.v.z + o.x + o.y + o.z));
       }
       if (h.Is_Leaf(b))
         for (unsigned int k = 1; k + 1 < n; ++k) kept[b][k] = 0;
+      else
+        whole[b] = !placed[b][0] || !placed[b][n - 1];
     }
     const std::size_t count = sampled.size() * times.size();
     local.resize(count);
     world.resize(count);
     for (unsigned int b : sampled) {
       const unsigned int n = s.Key_Count(b);
+      const float* t = s.Key_Times(b);
       for (unsigned int k = 0, c = 0; c < times.size(); ++c) {
         while (k + 2 < n && key_check[b][k + 1] < c) ++k;  // the interval the library uses
         Local(b, c) = Local_At(b, k, k + 1, c);
+        // At a key's own time sampling may take the interval on either side;
+        // where this one is not finite, the model takes the other, which is
+        // the key itself: a point the original may well place.
+        if (k + 2 < n && times[c] == double(t[k + 1]) && !Finite(Local(b, c)))
+          Local(b, c) = Local_At(b, k + 1, k + 2, c);
       }
     }
     for (std::size_t c = 0; c < times.size(); ++c)
@@ -247,13 +333,36 @@ class Reducer {
   // neighbours, at every check time they govern: from a's time to z's, both
   // included (a key new to the kept set changes the pose at its own time),
   // and before the first key or after the last, where sampling extrapolates.
-  bool Holds(unsigned int b, unsigned int a, unsigned int z) {
-    const unsigned int from = First_Check(b, a), to = End_Check(b, z);
-    // Middle out: a span's error is largest far from its keys, so a span
-    // over the bound is found out soonest there.
-    const unsigned int middle = from + (to - from) / 2;
-    for (unsigned int j = 0; j < to - from; ++j)
-      if (!Pose_Subtree(b, a, z, j % 2 ? middle - (j + 1) / 2 : middle + j / 2, true)) return false;
+  // It stops at the first point over the bound, looking first where the last
+  // span failed (spans tried one after the other mostly overlap, and one over
+  // the bound mostly fails where its neighbour did), then at a few points
+  // spread over the span (errors change smoothly along it). With `estimate`,
+  // a span longer than ESTIMATE_CHECKS check times is checked at those spread
+  // points and the two next to its keys only: a span that fails there fails,
+  // one that passes may still fail.
+  bool Holds(unsigned int b, unsigned int a, unsigned int z, bool estimate = false) {
+    const unsigned int from = First_Check(b, a), to = End_Check(b, z), last = to - from - 1;
+    const auto within = [&](unsigned int c) {
+      if (Pose_Subtree(b, a, z, c, true)) return true;
+      failed_at = c;
+      return false;
+    };
+    // Each check time once: `done` holds the ones looked at first.
+    unsigned int done[8], done_count = 0;
+    const auto first_at = [&](unsigned int c) {
+      done[done_count++] = c;
+      return within(c);
+    };
+    if (failed_at >= from && failed_at < to && !first_at(failed_at)) return false;
+    // Coarse first, on a span long enough: at 1/2, 1/4, 3/4, 1/8, ... 7/8.
+    for (unsigned int parts = 2; parts <= 8 && 2 * parts <= last + 1; parts *= 2)
+      for (unsigned int k = 1; k < parts; k += 2) {
+        const unsigned int c = from + (k * last + parts / 2) / parts;
+        if (c != failed_at && !first_at(c)) return false;
+      }
+    if (estimate && last + 1 > ESTIMATE_CHECKS) return within(from + 1) && within(to - 2);
+    for (unsigned int c = from; c < to; ++c)
+      if (std::find(done, done + done_count, c) == done + done_count && !within(c)) return false;
     return true;
   }
 
@@ -289,107 +398,168 @@ class Reducer {
       scratch[0] = changed;
     else
       Compose(World(parent[b], c), changed, scratch[0]);
-    if (check && !(Error2(scratch[0], was[first], reach) <= limit2)) return false;
+    const double bound2 = limit2[c];
+    if (check && !(Error2(scratch[0], was[first], reach) <= bound2)) return false;
     for (unsigned int i = first + 1; i < last; ++i) {
       Pose& out = scratch[i - first];
       Compose(scratch[position[parent[sampled[i]]] - first], own[i], out);
-      if (check && !(Error2(out, was[i], reach) <= limit2)) return false;
+      if (check && !(Error2(out, was[i], reach) <= bound2)) return false;
     }
     return true;
   }
 
-  // The fewest keys for bone b with every other bone as it stands: a
-  // shortest path over its keys from the first to the last, where a step from
-  // key a to key z is allowed when that span Holds. The current keys are one
-  // such path, so the count never grows.
+  // The fewest keys for bone b with every other bone as it stands: a path
+  // over its finite keys from the first to the last, where a step from key a
+  // to key z is allowed when that span Holds. The bone's keys change only
+  // when the path has fewer than it has now.
   //
-  // reach[a] is the farthest key a may step to, and every key before it is
-  // taken to be allowed too. It is found by galloping forward from the
-  // previous key's reach (a span that holds tends to hold when it starts
-  // later), which makes a path one pass over the keys; the steps of the path
-  // found are then checked, and where one fails that key's reach is cut back
-  // to a span that holds and the path found again. With `latest`, the path
-  // keeps its keys as late as the fewest keys allow, else as early.
+  // The path is found one step at a time, like a breadth-first search over
+  // the keys: from where it stands, each step goes to the key that reaches
+  // farthest of the keys that it reaches (and of those to the farthest), so
+  // that, where the spans that hold from a key end at every key up to its
+  // farthest, the path has the fewest keys. With `latest` it starts at the
+  // first key and keeps its keys as late as they can be, else it starts at
+  // the last and keeps them as early as they can be (passes alternate).
+  //
+  // What it costs: a key's reach is searched from a guess (the length of the
+  // step before), with spans checked at a few times only (an estimate, which
+  // can only be too long), then checked in full back from there. A span that
+  // holds costs its length, one that fails mostly one check (see Holds), so a
+  // step costs about one full check of its own span and the path about one
+  // full check of the clip. Of the keys a step reaches, only the two farthest
+  // and the bone's current keys (which reach their next key for nothing) are
+  // measured; others are tried only where they could beat the best so far.
   void Resolve(unsigned int b, bool latest) {
-    const unsigned int n = s.Key_Count(b);
+    if (whole[b]) return;
+    std::vector<unsigned int> key;  // the finite keys, by position
+    const unsigned int keys = s.Key_Count(b);
+    for (unsigned int k = 0; k < keys; ++k)
+      if (placed[b][k]) key.push_back(k);
+    const unsigned int n = unsigned(key.size());
     unsigned int now = 0;
     for (unsigned char k : kept[b]) now += k;
     if (now <= 2) return;
-    std::vector<unsigned int> reach_of(n, 0), count(n), from(n);
-    for (unsigned int a = 0, z = 1; a + 1 < n; ++a) {
-      z = std::max(z, a + 1);
-      if (kept[b][a]) z = std::max(z, next[b][a]);
-      for (unsigned int step = 1; z + 1 < n;) {
-        const unsigned int to = z + std::min(step, n - 1 - z);
-        if (Holds(b, a, to))
-          z = to, step *= 2;
-        else if (step == 1)
-          break;
-        else
-          step /= 2;
-      }
-      reach_of[a] = z;
+    // Positions count from the start toward the end; distances from a
+    // position toward the end. Per position, the distance to the next of the
+    // bone's current keys (a step that holds), or 0.
+    const unsigned int end = latest ? n - 1 : 0;
+    const auto toward = [&](unsigned int at, unsigned int distance) { return latest ? at + distance : at - distance; };
+    const auto room = [&](unsigned int at) { return latest ? end - at : at; };
+    std::vector<unsigned int> known(n, 0);
+    for (unsigned int i = 0, last = 0; i < n; ++i) {
+      if (!kept[b][key[i]]) continue;
+      if (i > 0) (latest ? known[last] : known[i]) = i - last;
+      last = i;
     }
-    std::unordered_set<std::uint64_t> held;
-    for (;;) {
-      if (!Shortest_Path(b, reach_of, count, from, latest) || count[n - 1] >= now) return;
-      bool all_hold = true;
-      for (unsigned int z = n - 1; z != 0; z = from[z]) {
-        const unsigned int a = from[z];
-        if ((kept[b][a] && next[b][a] == z) || held.count(std::uint64_t(a) << 32 | z)) continue;
-        if (Holds(b, a, z)) {
-          held.insert(std::uint64_t(a) << 32 | z);
-          continue;
-        }
-        // Cut a's reach back to the farthest span below z that holds.
-        unsigned int lo = a, hi = z;
-        while (hi - lo > 1) {
-          const unsigned int middle = lo + (hi - lo) / 2;
-          if (Holds(b, a, middle))
-            held.insert(std::uint64_t(a) << 32 | middle), lo = middle;
+    const auto holds = [&](unsigned int at, unsigned int distance, bool estimate) {
+      const unsigned int to = toward(at, distance);
+      return Holds(b, key[std::min(at, to)], key[std::max(at, to)], estimate);
+    };
+    const auto estimated = [&](unsigned int at, unsigned int distance) {
+      const unsigned int to = toward(at, distance);
+      return End_Check(b, key[std::max(at, to)]) - First_Check(b, key[std::min(at, to)]) > ESTIMATE_CHECKS;
+    };
+    // The farthest distance from `at` that a span reaches: `lo` holds (or is
+    // 0), the search starts at `guess`. With `estimate`, the answer may be
+    // too far; without, it holds.
+    const auto search = [&](unsigned int at, unsigned int lo, unsigned int guess, bool estimate) {
+      const unsigned int limit = room(at);
+      if (lo >= limit) return lo;
+      unsigned int hi = std::min(std::max(guess, lo + 1), limit);
+      if (holds(at, hi, estimate)) {
+        // On from the guess: one key, then two, four, ...
+        lo = hi;
+        for (unsigned int step = 1; lo < limit;) {
+          const unsigned int to = lo + std::min(step, limit - lo);
+          if (holds(at, to, estimate))
+            lo = to, step *= 2;
+          else if (step == 1)
+            break;
           else
-            hi = middle;
+            step /= 2;
         }
-        reach_of[a] = lo;
-        all_hold = false;
+        return lo;
       }
-      if (all_hold) break;
-    }
-    std::fill(kept[b].begin(), kept[b].end(), 0);
-    for (unsigned int z = n - 1;; z = from[z]) {
-      kept[b][z] = 1;
-      if (z == 0) break;
-      next[b][from[z]] = z;
-    }
-    for (unsigned int a = 0; a + 1 < n; a = next[b][a]) Commit(b, a, next[b][a]);
-  }
+      // Back from the guess the same way, then halving what is left.
+      for (unsigned int step = 1; hi - lo > 1; step *= 2) {
+        const unsigned int to = hi - std::min(step, hi - lo - 1);
+        if (holds(at, to, estimate)) {
+          lo = to;
+          break;
+        }
+        hi = to;
+      }
+      while (hi - lo > 1) {
+        const unsigned int middle = lo + (hi - lo) / 2;
+        if (holds(at, middle, estimate))
+          lo = middle;
+        else
+          hi = middle;
+      }
+      return lo;
+    };
+    const auto farthest = [&](unsigned int at, unsigned int lo, unsigned int guess) {
+      unsigned int reach = search(at, lo, guess, true);
+      // Checked in full back from the estimate: a span too long mostly fails
+      // at once, and the first that holds is the answer.
+      if (reach > lo && estimated(at, reach))
+        while (reach > lo && !holds(at, reach, false)) --reach;
+      return reach;
+    };
 
-  // Fewest steps from key 0 to every key, each step from a to any key up to
-  // reach[a]: count[z] comes from the earliest key that reaches z, so counts
-  // never fall along the keys. False when the last key cannot be reached.
-  // from[] then holds the earliest path, or with `latest` the latest.
-  bool Shortest_Path(unsigned int b, const std::vector<unsigned int>& reach_of, std::vector<unsigned int>& count,
-                     std::vector<unsigned int>& from, bool latest) const {
-    const unsigned int n = s.Key_Count(b);
-    count[0] = 1;
-    for (unsigned int z = 1, a = 0; z < n; ++z) {
-      while (a < z && reach_of[a] < z) ++a;
-      if (a == z) return false;
-      count[z] = count[a] + 1, from[z] = a;
-    }
-    if (latest)
-      for (unsigned int z = n - 1; z != 0; z = from[z]) {
-        unsigned int a = z - 1;
-        while (count[a] + 1 != count[z] || reach_of[a] < z) --a;
-        from[z] = a;
+    std::vector<unsigned int> path{latest ? 0u : n - 1};
+    unsigned int at = path.back(), reach = farthest(at, known[at], 1);
+    while (at != end) {
+      unsigned int best = 0, best_end = 0;  // distances from `at`; 0: none yet
+      if (reach == room(at)) {
+        best = best_end = reach;
+      } else {
+        for (unsigned int d = reach; d > 0 && best_end < room(at); --d) {
+          const unsigned int j = toward(at, d), sure = known[j];
+          if (best != 0 && d + SCANNED <= reach && sure == 0) continue;
+          unsigned int j_end;
+          if (d + sure > best_end) {
+            j_end = d + farthest(j, sure, best_end >= d ? best_end + 1 - d : d);
+            if (j_end == d) continue;  // no span from j holds: no way on
+          } else {
+            if (!holds(j, best_end + 1 - d, true)) continue;
+            j_end = d + farthest(j, 0, best_end + 1 - d);
+            if (j_end <= best_end) continue;
+          }
+          if (d == reach || known[at] == d || holds(at, d, false)) best = d, best_end = j_end;
+        }
+        if (best == 0) {
+          // Nothing on from here (other bones may leave a stretch no room
+          // but the bone's current keys): back to the last of the path's
+          // keys that is one of them, and one step as they go.
+          std::size_t i = path.size() - 1;
+          while (!kept[b][key[path[i]]]) --i;
+          path.resize(i + 1);
+          at = path.back();
+          best = known[at];
+          best_end = best + farthest(toward(at, best), known[toward(at, best)], best);
+        }
       }
-    return true;
+      at = toward(at, best);
+      path.push_back(at);
+      // Keys of any path on from here; no fewer than now: no change.
+      if (path.size() + (at == end ? 0 : 1) >= now) return;
+      reach = best_end - best;
+    }
+    // The spans that are new go into the model.
+    const std::vector<unsigned char> was_kept = kept[b];
+    const std::vector<unsigned int> was_next = next[b];
+    std::fill(kept[b].begin(), kept[b].end(), 0);
+    for (unsigned int i : path) kept[b][key[i]] = 1;
+    Link_Kept(b);
+    for (unsigned int a = 0; a + 1 < keys; a = next[b][a])
+      if (!was_kept[a] || was_next[a] != next[b][a]) Commit(b, a, next[b][a]);
   }
 
   const Sequence& s;
   const Hierarchy& h;
   const std::vector<double>& times;
-  double limit2;
+  std::vector<double> limit2;  // per check time, squared
   const double reach;
   std::vector<unsigned int> parent, sampled, position, subtree_end;
   std::vector<std::vector<unsigned int>> key_check, next;  // next: per kept key, the next kept one
@@ -397,6 +567,7 @@ class Reducer {
   std::vector<Points> original;
   std::vector<Pose> scratch;
   Pose changed;
+  unsigned int failed_at = 0;  // the check time where the last span failed
 };
 
 // Every key time of the sequence (of any bone) and every midpoint between two
@@ -502,35 +673,136 @@ void Sequence::Reduce(float max_error, float reach) {
                     "Reduce would need " << std::ceil(bytes / (1 << 20)) << " MiB for " << sampled << " bones at "
                                          << times.size() << " check times; it works within " << (MODEL_BYTES >> 20)
                                          << " MiB");
-  Reducer reducer(*this, times, max_error * MODEL_MARGIN, reach);
-  reducer.Run();
-  std::vector<std::vector<unsigned char>>& kept = reducer.kept;
-  // The result through the library's own float sampling: where a check time
-  // fails, every bone gets back the keys of the span that holds it. A check
-  // time with nothing left to give back samples exactly as the original does
-  // (a point that is not a number there is so in both).
+  // The result through the library's own float sampling, at every check
+  // time: `failed(c)` is called at each check time c where a point is over
+  // the bound, with each bone's squared error there in `errors`.
+  const double bound2 = double(max_error) * max_error;
   std::vector<double> errors(bone_count);
-  for (bool restored = true; restored;) {
+  const auto measure = [&](const std::vector<std::vector<unsigned char>>& kept, auto&& failed) {
     Sequence reduced(*hier);
     reduced.Fill_From(*this, kept);
     Frame a(*hier, false), b(*hier, false);
-    restored = false;
-    for (double time : times) {
-      Get_Frame_Time(a, float(time));
-      reduced.Get_Frame_Time(b, float(time));
+    for (std::size_t c = 0; c < times.size(); ++c) {
+      Get_Frame_Time(a, float(times[c]));
+      reduced.Get_Frame_Time(b, float(times[c]));
       Frame_Errors2(a, b, bone_count, reach, errors.data());
-      bool holds = true;
-      for (double e : errors) holds = holds && e <= double(max_error) * max_error;
-      if (holds) continue;
-      for (unsigned int bone = 0; bone < bone_count; ++bone) {
-        const float* t = frame_times[bone];
-        const unsigned int n = number_of_frames[bone];
-        // The keys around the time; before the first key, the first span's.
-        const unsigned int k = std::max(1u, std::min(unsigned(std::lower_bound(t, t + n, float(time)) - t), n - 1));
-        for (unsigned int j = k; j < n && !kept[bone][j]; ++j) kept[bone][j] = 1, restored = true;
-        for (unsigned int j = std::min(k, n); j-- > 0 && !kept[bone][j];) kept[bone][j] = 1, restored = true;
-      }
+      for (double e : errors)
+        if (!(e <= bound2)) {
+          failed(c);
+          break;
+        }
     }
+  };
+  // Float sampling strays from the double-precision model, where
+  // coordinates are large next to the bound by more than the model's margin.
+  // Where that makes check times fail, the passes run again with the model's
+  // bound at those times lowered by twice what they failed by, a few times
+  // at most: giving keys back afterwards would upset the bones below, whose
+  // keys were chosen around their parents' errors.
+  constexpr int ATTEMPTS = 4;
+  std::unique_ptr<Reducer> reducer = std::make_unique<Reducer>(*this, times, reach);
+  // Float rounding of coordinates as large as the skeleton's: the model
+  // leaves room for a few units in the last place of them, if the margin
+  // leaves less.
+  const float largest = float(reducer->Largest_Coordinate());
+  const double rounding = 4.0 * (std::nextafter(largest, INFINITY) - largest);
+  std::vector<double> limits(times.size(), std::min(max_error * MODEL_MARGIN, max_error - rounding));
+  for (int attempt = 1;; ++attempt) {
+    if (attempt > 1) {
+      reducer.reset();
+      reducer = std::make_unique<Reducer>(*this, times, reach);
+    }
+    reducer->Set_Limits(limits);
+    reducer->Run();
+    if (attempt == ATTEMPTS) break;
+    bool tightened = false;
+    double most = 0;
+    measure(reducer->kept, [&](std::size_t c) {
+      double excess = 0;
+      for (double e : errors)
+        if (e > bound2 && std::isfinite(e)) excess = std::max(excess, std::sqrt(e) - max_error);
+      if (excess > 0 && limits[c] > 2 * excess) limits[c] -= 2 * excess, tightened = true;
+      most = std::max(most, excess);
+    });
+    // Elsewhere the same strays may come next time: the bound everywhere
+    // goes down by the largest excess.
+    if (tightened)
+      for (double& limit : limits) limit = std::max(limit - most, 0.5 * limit);
+    if (!tightened) break;
+  }
+  std::vector<std::vector<unsigned char>>& kept = reducer->kept;
+  // Where a bone still fails at a check time, the first bone up its chain
+  // (itself unless a leaf, whose points are its parent's) that has dropped a
+  // finite key around that time gets back the one nearest to it, and the
+  // check repeats. After a few such rounds the failing bones and all their
+  // ancestors get back the finite keys of the spans around the time: they
+  // then sample as the original there, unless a key that is not finite went
+  // next to it, and such a bone keeps all its keys from then on. So every
+  // check time comes to hold, and the loop ends.
+  constexpr int ONE_KEY_ROUNDS = 3;
+  const unsigned int root = hier->Root_Index();
+  const auto parent_of = [&](unsigned int bone) {
+    const unsigned int p = bone == root ? INVALID_INDEX : hier->Parent_Index(bone);
+    return p < bone_count ? p : INVALID_INDEX;
+  };
+  // Gives back finite keys of `bone` around `time`: the nearest one, or all
+  // of the span. Whether any came back.
+  const auto give_back = [&](unsigned int bone, double time, bool one) {
+    const float* t = frame_times[bone];
+    const unsigned int n = number_of_frames[bone];
+    const std::vector<unsigned char>& placed = reducer->placed[bone];
+    // The keys around the time; before the first key, the first span's.
+    const unsigned int k = std::max(1u, std::min(unsigned(std::lower_bound(t, t + n, float(time)) - t), n - 1));
+    if (one) {
+      // The nearest finite dropped keys at or after k, and before k.
+      unsigned int after = k, before = k;
+      while (after < n && !kept[bone][after] && !placed[after]) ++after;
+      while (before > 0 && !kept[bone][before - 1] && !placed[before - 1]) --before;
+      const bool has_after = after < n && !kept[bone][after], has_before = before > 0 && !kept[bone][before - 1];
+      if (!has_after && !has_before) return false;
+      const bool later = has_after && (!has_before || double(t[after]) - time <= time - double(t[before - 1]));
+      kept[bone][later ? after : before - 1] = 1;
+      return true;
+    }
+    bool given = false;
+    for (unsigned int j = k; j < n && !kept[bone][j]; ++j)
+      if (placed[j]) kept[bone][j] = 1, given = true;
+    for (unsigned int j = k; j-- > 0 && !kept[bone][j];)
+      if (placed[j]) kept[bone][j] = 1, given = true;
+    return given;
+  };
+  std::vector<unsigned int> failing;
+  for (int round = 0, restored = 1; restored; ++round) {
+    const bool one = round < ONE_KEY_ROUNDS;
+    restored = 0;
+    measure(kept, [&](std::size_t c) {
+      const double time = times[c];
+      bool given = false;
+      failing.clear();
+      for (unsigned int bone = 0; bone < bone_count; ++bone) {
+        if (errors[bone] <= bound2) continue;
+        // Up the chain; a parent loop ends where it comes back.
+        for (unsigned int up = bone, steps = 0; up != INVALID_INDEX && steps < bone_count;
+             up = parent_of(up), ++steps) {
+          if (hier->Is_Leaf(up) || reducer->whole[up]) continue;
+          failing.push_back(up);
+          if (give_back(up, time, one)) {
+            given = true;
+            if (one) break;
+          }
+        }
+      }
+      if (!given && !one)
+        for (unsigned int up : failing)
+          if (std::find(reducer->placed[up].begin(), reducer->placed[up].end(), 0) != reducer->placed[up].end()) {
+            reducer->whole[up] = 1;
+            std::fill(kept[up].begin(), kept[up].end(), 1);
+            given = true;
+          }
+      // A one-key round that had nothing to give leaves the time to the
+      // rounds that give whole spans.
+      restored = restored || given || one;
+    });
   }
 
   // Keep the kept keys, in place, then shrink each bone's arrays to fit;

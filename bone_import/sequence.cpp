@@ -60,17 +60,17 @@ Sequence::Sequence(const Hierarchy& hierarchy)
       frame_rotations(nullptr),
       frame_offsets(nullptr),
       hier(&hierarchy),
+      table_count(0),
       increasing_times(nullptr),
       key_groups(nullptr),
       state(Fill_State::EMPTY) {}
 
 Sequence::~Sequence() {
   delete[] number_of_frames;
-  const unsigned int bone_count = hier->Bone_Count();
-  for (unsigned int b = 0; b < bone_count; ++b) {
-    if (frame_times) delete[] frame_times[b];
-    if (frame_rotations) delete[] frame_rotations[b];
-    if (frame_offsets) delete[] frame_offsets[b];
+  for (unsigned int b = 0; b < table_count; ++b) {
+    delete[] frame_times[b];
+    delete[] frame_rotations[b];
+    delete[] frame_offsets[b];
   }
   delete[] frame_times;
   delete[] frame_rotations;
@@ -95,6 +95,7 @@ void Sequence::Allocate_Tables(unsigned int bone_count) {
   frame_rotations = new Quaternion*[bone_count]();
   frame_offsets = new Vector_3<float>*[bone_count]();
   increasing_times = new unsigned char[bone_count]();
+  table_count = bone_count;
 }
 
 void Sequence::Build_Key_Groups() {

@@ -32,6 +32,8 @@ Skin::~Skin() {
 // refused skin stays empty.
 void Skin::Import(Skin_File& skin_file, const char* name, const Hierarchy& hierarchy) {
   BONE_IMPORT_CHECK(!vert_count, "!vert_count", SOURCE, "Skin data already imported!");
+  BONE_IMPORT_CHECK(!hierarchy.Failed(), "!hierarchy.Failed()", SOURCE,
+                    "Hierarchy import failed, can't import skin " << name);
   std::vector<Skin_File::Vertex> records;
   const bool ok = skin_file.Get_Skin(records, name);
   BONE_IMPORT_CHECK(ok, "ok", SOURCE, "Can't find skin " << name);

@@ -373,6 +373,48 @@ TEST(Packed_Sequence, HoldsItsBoundAndIsExactWhereStoredWhole) {
   }
 }
 
+// Keys that are not numbers (x of key 8 of a bone keyed at 0 .. 29): the
+// result is not a number only where the original is, at every moment (at a
+// key's own time sampling may take the interval on either side of it), the
+// bound holds, and they cost no more keys than zeros in their place would.
+// Leaves keep just their ends.
+TEST(Reduce, KeysThatAreNotNumbersBoundNothing) {
+  const auto clip = [](unsigned int seed, unsigned int bones, float broken) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> offset(0.0f, 1.0f);
+    Bone_File file = Bone_File().Length(29).Root("root", {{0, 0, 0, 0, 1000}, {29, 0, 0, 0, 1000}});
+    for (unsigned int b = 1; b <= bones; ++b) {
+      std::vector<Key> keys;
+      for (int k = 0; k < 30; ++k)
+        keys.push_back(Key{float(k), 0, 0, 0.3f * offset(random), offset(random), offset(random)});
+      keys[8].x = broken;
+      file.Bone("b" + std::to_string(b), b == 1 ? "root" : "b" + std::to_string(b - 1), keys);
+    }
+    std::vector<Key> leaf;
+    for (int k = 0; k < 30; ++k) leaf.push_back(Key{float(k)});
+    return file.Bone("leaf", "b" + std::to_string(bones), leaf);
+  };
+  for (const auto& [seed, bones] : {std::pair{48u, 1u}, {34u, 4u}}) {
+    SCOPED_TRACE(seed);
+    Imported original(clip(seed, bones, NAN)), reduced(clip(seed, bones, NAN)), zeros(clip(seed, bones, 0));
+    reduced.sequence.Reduce(0.1f, 0.0f);
+    zeros.sequence.Reduce(0.1f, 0.0f);
+    Frame a(original.hierarchy, false), b(original.hierarchy, false);
+    for (float time = 0; time <= 29; time += 0.25f) {
+      original.sequence.Get_Frame_Time(a, time);
+      reduced.sequence.Get_Frame_Time(b, time);
+      for (unsigned int bone = 1; bone <= bones; ++bone)
+        EXPECT_TRUE(!std::isnan(b.Offset(bone).x) || std::isnan(a.Offset(bone).x)) << bone << " at " << time;
+    }
+    for (double e : Sequence::Reduction_Errors(original.sequence, reduced.sequence, 0.0f)) EXPECT_LE(e, 0.1);
+    std::size_t kept = 0, kept_with_zeros = 0;
+    for (unsigned int bone = 0; bone <= bones; ++bone)
+      kept += reduced.sequence.Key_Count(bone), kept_with_zeros += zeros.sequence.Key_Count(bone);
+    EXPECT_LE(kept, kept_with_zeros);
+    EXPECT_EQ(reduced.sequence.Key_Count(bones + 1), 2u);
+  }
+}
+
 TEST(KeyReduction, OptimizeReduceAndPackingRefuseWhatTheyCannotDo) {
   Imported file(Ramp({0, 1, 2}, 2));
   Imported backwards(Ramp({0, 2, 1}, 2));

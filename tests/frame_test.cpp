@@ -179,6 +179,41 @@ TEST(Frame, RotateBaseTurnsTheOutputAndKeepsTheOffset) {
   Expect_Matrix_Near(frame.Base(0), root_base);
 }
 
+// After sampling, a bone turned by Rotate_Base moves every descendant that has
+// not been read since; one that has been read (or has a read bone below it)
+// keeps its output until Set_Dirty.
+TEST(Frame, RotateBaseAfterSamplingMovesTheDescendantsNotYetRead) {
+  const std::vector<Key> one_along_x = {{0, 0, 0, 0, 1, 0, 0}, {1, 0, 0, 0, 1, 0, 0}};
+  test_support::Imported file(Bone_File()
+                                  .Root("r", Keys_At({0, 1}))
+                                  .Bone("a", "r", one_along_x)
+                                  .Bone("b", "a", one_along_x)
+                                  .Bone("c", "b", one_along_x)
+                                  .Bone("sibling", "r", Keys_At({0, 1}))
+                                  .Bone("tip", "c", Keys_At({0, 1})));
+  struct Case {
+    const char* what;
+    std::vector<unsigned int> read_first, turned;
+    float b[2], c[2];  // x and y of the outputs of b and c
+  };
+  const std::vector<Case> cases = {
+      {"a turned", {}, {1}, {1, 1}, {1, 2}},
+      {"the root and a sibling read first", {0, 4}, {1}, {1, 1}, {1, 2}},
+      {"a and then b turned", {}, {1, 2}, {1, 1}, {0, 1}},
+      {"c read first: b and c keep their outputs", {3}, {1}, {2, 0}, {3, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Frame frame(file.hierarchy, false);
+    file.sequence.Get_Frame_Time(frame, 0.5f);
+    for (unsigned int bone : c.read_first) frame.Base(bone);
+    for (unsigned int bone : c.turned) frame.Rotate_Base(Rot_Z(HALF_PI), bone);
+    Expect_Vector(frame.Offset(2), c.b[0], c.b[1], 0);
+    Expect_Vector(frame.Offset(3), c.c[0], c.c[1], 0);
+    Expect_Vector(frame.Offset(5), c.c[0], c.c[1], 0);
+  }
+}
+
 TEST(Frame, SecondRootAndParentLoopsAreComputedLikeTheRoot) {
   // Two root flags: "a" keeps INVALID_INDEX as its parent but is not the root.
   test_support::Temp_File two_roots(Bone_File().Root("a", {}).Root("b", {}).Bone("c", "a", {}).Data());

@@ -179,20 +179,64 @@ TEST(SequenceImportErrors, EmptyAndFailedSequencesAreRefusedByEveryReadingOperat
   EXPECT_EQ(failed.Key_Count(0), 2u);
 }
 
-TEST(SequenceImportErrors, AHierarchyWhoseImportFailedServesNothing) {
-  Bone_File data = Skeleton();
-  data.final_sign = "SIGX";  // fails after every name is known
-  Temp_File damaged(data.Data()), zero(Bone_File().Data()), good(Skeleton().Data());
-  Hierarchy broken;
-  EXPECT_STREQ(Error_Of([&] { broken.Import(damaged.path()); }).Condition(), "str == END_SIGN");
-  EXPECT_TRUE(broken.Failed());
-  EXPECT_STREQ(Error_Of([&] { Frame frame(broken, false); }).Message(),
-               "Hierarchy import failed, can't make a frame of it");
-  Sequence s(broken);
-  EXPECT_STREQ(Error_Of([&] { s.Import(good.path()); }).Condition(), "!hier->Failed()");
+// Every way a hierarchy can fail, and one never imported: each per-bone query,
+// Frame, Sequence::Import and Skin::Import refuse it, never reading arrays or
+// names it lacks.
+TEST(SequenceImportErrors, AHierarchyNotImportedServesNothing) {
+  const auto damaged = [](const std::function<void(Bone_File&)>& damage) {
+    Bone_File data = Skeleton();
+    damage(data);
+    return data.Data();
+  };
+  const std::string skeleton = Skeleton().Data();
+  Temp_File good(skeleton);
+  test_support::Temp_File skins(test_support::Skin_File_Data().Bones({"Hips"}).Skin("s", {}).Data());
+  Skin_File skin_file(skins.path());
+  struct Case {
+    const char* what;
+    std::string data;  // empty: never imported
+    bool pipe;
+  };
+  const std::vector<Case> cases = {
+      {"never imported", "", false},
+      {"wrong header", damaged([](Bone_File& f) { f.header = "BONX"; }), false},
+      {"header end sign", damaged([](Bone_File& f) { f.header_sign = "SIGX"; }), false},
+      {"record end sign", damaged([](Bone_File& f) { f.bones[1].end_sign = "SIGX"; }), false},
+      {"unknown parent", damaged([](Bone_File& f) { f.bones[2].parent = "Neck"; }), false},
+      {"final end sign", damaged([](Bone_File& f) { f.final_sign = "SIGX"; }), false},
+      {"a pipe", skeleton, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Hierarchy h;
+    Sequence s(h);  // constructed first, as a host may: destroyed after the failure
+    if (!c.data.empty()) {
+      std::unique_ptr<Temp_File> file = c.pipe ? nullptr : std::make_unique<Temp_File>(c.data);
+      std::unique_ptr<test_support::Pipe> pipe = c.pipe ? std::make_unique<test_support::Pipe>(c.data) : nullptr;
+      Error_Of([&] { h.Import(c.pipe ? pipe->path() : file->path()); });
+    }
+    const std::string refusal = std::string("Hierarchy ") + (h.Failed() ? "import failed" : "not imported");
+    for (const auto& [query, call] : std::vector<std::pair<std::string, std::function<void()>>>{
+             {"Is_Leaf", [&] { h.Is_Leaf(0); }}, {"Parent_Index", [&] { h.Parent_Index(0); }}, {"Bone_Name", [&] {
+                                                                                                  h.Bone_Name(0);
+                                                                                                }}}) {
+      const auto e = Error_Of(call);
+      EXPECT_STREQ(e.Condition(), "state == Import_State::IMPORTED");
+      EXPECT_EQ(std::string(e.Message()), refusal + ", can't answer " + query);
+      EXPECT_STREQ(e.File(), "bone_import/hier");
+    }
+    if (!h.Failed()) continue;  // an empty hierarchy is one of no bones
+    EXPECT_STREQ(Error_Of([&] { Frame frame(h, false); }).Message(),
+                 "Hierarchy import failed, can't make a frame of it");
+    EXPECT_STREQ(Error_Of([&] { s.Import(good.path()); }).Condition(), "!hier->Failed()");
+    Skin skin;
+    EXPECT_STREQ(Error_Of([&] { skin.Import(skin_file, "s", h); }).Message(),
+                 "Hierarchy import failed, can't import skin s");
+  }
 
   // A file of no bones fails at the root check; a second import is refused
   // rather than leaking what the first allocated.
+  Temp_File zero(Bone_File().Data());
   Hierarchy empty;
   EXPECT_STREQ(Error_Of([&] { empty.Import(zero.path()); }).Condition(), "root_index != INVALID_INDEX");
   EXPECT_STREQ(Error_Of([&] { empty.Import(good.path()); }).Condition(), "state == Import_State::EMPTY");
