@@ -1,24 +1,92 @@
-"""Builds bone_import for Python from the repository's own C++ sources.
+"""Builds bone_import for Python with the project's own CMake build.
 
-Install from a checkout, with Debian's pybind11, numpy and setuptools:
+Install from a checkout, with Debian's CMake, pybind11, numpy and setuptools:
 
     /usr/bin/python3 -m venv --system-site-packages .venv
     .venv/bin/pip install --no-build-isolation --no-index ./python
+
+build_ext configures the CMake project (the library alone, static, with
+BONE_IMPORT_BUILD_PYTHON=ON) in this package's build folder, builds the module
+target there and copies the module it made into the package. The build folder
+is kept between installs, so CMake rebuilds exactly what changed, headers
+included.
 """
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
 from pathlib import Path
 
-from pybind11.setup_helpers import Pybind11Extension, build_ext
-from setuptools import setup
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
 
 HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
 
 
-def sources() -> list:
-    """The library and the tools' writers, exactly the files CMake builds."""
-    files = sorted((ROOT / "bone_import").glob("*.cpp")) + sorted((ROOT / "interfaces").glob("*.cpp"))
-    files += [ROOT / "tools" / "writers" / "animation_data.cpp", ROOT / "tools" / "files" / "output_files.cpp"]
-    return [str(HERE / "src" / "bindings.cpp")] + [str(f) for f in files]
+def cmake_project_root() -> Path:
+    """The folder whose CMakeLists.txt declares the BoneImport project."""
+    for folder in (HERE, HERE.parent):
+        lists = folder / "CMakeLists.txt"
+        if lists.is_file() and "project(BoneImport " in lists.read_text(encoding="utf-8"):
+            return folder
+    raise RuntimeError(f"no BoneImport CMakeLists.txt in {HERE} or {HERE.parent}")
+
+
+def cache_value(cache: Path, name: str) -> str:
+    """A variable's value in a CMakeCache.txt, or "" when it is not there."""
+    for line in cache.read_text(encoding="utf-8").splitlines():
+        key, _, value = line.partition("=")
+        if key.split(":")[0] == name:
+            return value
+    return ""
+
+
+class CMakeBuild(build_ext):
+    """Builds each extension as the CMake target bone_import_python."""
+
+    def build_extension(self, ext: Extension) -> None:
+        root = cmake_project_root()
+        build = Path(self.build_temp).resolve() / "cmake"
+        cache = build / "CMakeCache.txt"
+        # A folder configured from another checkout or for another Python is
+        # not reused: start afresh rather than mix its results into this one.
+        if cache.is_file() and (
+            Path(cache_value(cache, "CMAKE_HOME_DIRECTORY")) != root
+            or Path(cache_value(cache, "PYTHON_EXECUTABLE")).resolve() != Path(sys.executable).resolve()
+        ):
+            shutil.rmtree(build)
+        configure = [
+            "cmake", "-S", str(root), "-B", str(build),
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DBUILD_SHARED_LIBS=OFF",
+            "-DBONE_IMPORT_BUILD_PYTHON=ON",
+            "-DBONE_IMPORT_BUILD_TESTS=OFF",
+            "-DBONE_IMPORT_BUILD_TOOLS=OFF",
+            "-DBONE_IMPORT_BUILD_EXAMPLES=OFF",
+            "-DBONE_IMPORT_BUILD_BENCHMARKS=OFF",
+            f"-DPYTHON_EXECUTABLE={sys.executable}",
+        ]
+        if not cache.is_file() and shutil.which("ninja"):
+            configure += ["-G", "Ninja"]
+        try:  # pybind11 from pip knows its CMake files; Debian's are on CMake's own path
+            import pybind11
+
+            if Path(pybind11.get_cmake_dir()).is_dir():
+                configure.append(f"-Dpybind11_DIR={pybind11.get_cmake_dir()}")
+        except ImportError:
+            pass
+        jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", str(os.cpu_count() or 1))
+        subprocess.run(configure, check=True)
+        subprocess.run(["cmake", "--build", str(build), "--target", "bone_import_python", "--parallel", jobs],
+                       check=True)
+
+        built = Path((build / "python_module_path.txt").read_text(encoding="utf-8").strip())
+        target = Path(self.get_ext_fullpath(ext.name))
+        if not built.name.endswith(sysconfig.get_config_var("EXT_SUFFIX")):
+            raise RuntimeError(f"CMake built {built.name} for another Python than {sys.executable}")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(built, target)
 
 
 setup(
@@ -26,17 +94,8 @@ setup(
     version="0.1.0",
     description="Skeletal-animation import: bone and skin files, sampling, editing, skinning",
     packages=["bone_import"],
-    ext_modules=[
-        Pybind11Extension(
-            "bone_import._bone_import",
-            sources(),
-            include_dirs=[str(ROOT), str(ROOT / "interfaces"), str(ROOT / "bone_import"), str(ROOT / "tools")],
-            define_macros=[("BONE_IMPORT_BUILDING", "1"), ("BONE_IMPORT_STATIC", "1")],
-            cxx_std=17,
-            extra_compile_args=["-O3"],
-        )
-    ],
-    cmdclass={"build_ext": build_ext},
+    ext_modules=[Extension("bone_import._bone_import", sources=[])],
+    cmdclass={"build_ext": CMakeBuild},
     install_requires=["numpy"],
     python_requires=">=3.9",
 )
