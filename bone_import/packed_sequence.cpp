@@ -352,8 +352,8 @@ class Encoder {
         (channel_plan->rotation ? track.rotation : track.offset) = channel;
       }
     }
-    BONE_IMPORT_CHECK(block.size() < (std::size_t(1) << 32) - TAIL_BYTES, "block.size() < 4 GiB", SOURCE,
-                      "A packed sequence holds at most 4 GiB");
+    BONE_IMPORT_CHECK(std::uint64_t(block.size()) < (std::uint64_t(1) << 32) - TAIL_BYTES, "block.size() < 4 GiB",
+                      SOURCE, "A packed sequence holds at most 4 GiB");
     std::memcpy(block.data(), &header, sizeof header);
     if (!stored.empty()) std::memcpy(block.data() + track_table, stored.data(), stored.size() * sizeof(Track));
     block.resize(block.size() + TAIL_BYTES);
