@@ -257,7 +257,7 @@ def Evaluate(curves: dict, data_path: str, index: int, frame: float, rest: float
 
 
 def Skin_Records(rig, names: list):
-    """The armature's mesh as (name, records in SkinFile.get's dtype)."""
+    """The armature's mesh as (name, records of the dtype bone_import.SKIN_RECORD)."""
     body = next((o for o in rig.children if o.type == "MESH"), None)
     if body is None:
         raise ValueError(f"{rig.name} has no mesh to export as a skin")
@@ -273,7 +273,6 @@ def Skin_Records(rig, names: list):
                 continue
             local = rest_inverse[name] @ point
             records.append((names.index(name), local.x, local.y, local.z, element.weight, vertex.index))
-    dtype = [("bone", "<u4"), ("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("weight", "<f4"), ("vertex_index", "<u4")]
-    array = np.array(records, dtype=dtype)
+    array = np.array(records, dtype=bone_import.SKIN_RECORD)
     array = array[np.lexsort((array["bone"], array["vertex_index"]))]
     return body.name, array

@@ -2,7 +2,6 @@
 // package's __init__ re-exports them. Arrays are numpy arrays; every library
 // error becomes bone_import.Error; wrong shapes, types and indices become
 // ValueError, TypeError and IndexError before anything reaches the library.
-#include <pybind11/eval.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -160,11 +159,6 @@ py::list Per_Bone(const Skin& skin, Source* const* arrays, py::ssize_t width) {
   return out;
 }
 
-py::dtype Vertex_Dtype() {
-  return py::dtype::from_args(py::eval(
-      "[('bone', '<u4'), ('x', '<f4'), ('y', '<f4'), ('z', '<f4'), ('weight', '<f4'), ('vertex_index', '<u4')]"));
-}
-
 py::array Get_Skin(Py_Skin_File& self, const std::string& name) {
   std::vector<Skin_File::Vertex> records;
   if (!self.file.Get_Skin(records, name.c_str())) {
@@ -173,8 +167,7 @@ py::array Get_Skin(Py_Skin_File& self, const std::string& name) {
       names += (s ? ", " : "") + std::string(self.file.Skin_Name(s));
     throw py::key_error("no skin \"" + name + "\" in the file; it has: " + (names.empty() ? "none" : names));
   }
-  py::array out(Vertex_Dtype(), std::vector<py::ssize_t>{py::ssize_t(records.size())});
-  static_assert(sizeof(Skin_File::Vertex) == 24, "a record is 24 packed bytes");
+  py::array_t<Skin_File::Vertex> out(py::ssize_t(records.size()));
   if (!records.empty()) std::memcpy(out.mutable_data(), records.data(), records.size() * sizeof(Skin_File::Vertex));
   return out;
 }
@@ -220,13 +213,13 @@ void Write_Bone_File(const std::string& path, const std::vector<std::string>& na
 void Write_Skin_File(const std::string& path, const std::vector<std::string>& bone_names, const py::dict& skins) {
   Tools::Skin_File_Data data;
   data.bones = bone_names;
-  const py::dtype dtype = Vertex_Dtype();
+  const py::dtype dtype = py::dtype::of<Skin_File::Vertex>();
   for (const auto& item : skins) {
     Tools::Skin_Data skin;
     skin.name = py::cast<std::string>(item.first);
     const py::array records = py::array::ensure(item.second);
     if (!records || records.ndim() != 1 || !records.dtype().equal(dtype))
-      throw py::type_error("skin " + skin.name + ": a 1-D array of the dtype that SkinFile.get returns");
+      throw py::type_error("skin " + skin.name + ": a 1-D array of the dtype SKIN_RECORD, as SkinFile.get returns");
     skin.vertices.resize(std::size_t(records.size()));
     if (records.size())
       std::memcpy(skin.vertices.data(), records.data(), skin.vertices.size() * sizeof(Skin_File::Vertex));
@@ -249,6 +242,9 @@ PYBIND11_MODULE(_bone_import, m) {
       "path) and line.",
       PyExc_Exception, nullptr);
   m.attr("Error") = py::handle(error_type);
+  // The one declaration of a skin record's numpy type.
+  PYBIND11_NUMPY_DTYPE(Skin_File::Vertex, bone, x, y, z, weight, vertex_index);
+  m.attr("SKIN_RECORD") = py::dtype::of<Skin_File::Vertex>();
   py::register_exception_translator([](std::exception_ptr thrown) {
     try {
       if (thrown) std::rethrow_exception(thrown);
@@ -423,5 +419,5 @@ PYBIND11_MODULE(_bone_import, m) {
         "per bone times [n], rotations [n, 4] (w first) and offsets [n, 3]. The length defaults to the last\n"
         "key time. Written whole or not at all, never over a read-only file.");
   m.def("write_skin_file", &Write_Skin_File, py::arg("path"), py::arg("bone_names"), py::arg("skins"),
-        "Writes a skin file: the bone table and a dict of skin name -> records (SkinFile.get's dtype).");
+        "Writes a skin file: the bone table and a dict of skin name -> records (arrays of SKIN_RECORD).");
 }
