@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "files/output_files.h"
 #include "writers/animation_data.h"
 
 namespace Vantorix {
@@ -341,11 +342,6 @@ class Gltf_Builder {
   std::vector<Rigid> local_, world_;
 };
 
-bool Ends_With(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && std::equal(end.rbegin(), end.rend(), text.rbegin(),
-                                                 [](char a, char b) { return std::tolower(a) == std::tolower(b); });
-}
-
 }  // namespace
 
 Vertex_Weights Export_Skin::Weights() const {
@@ -384,7 +380,7 @@ std::string Encode_Gltf(const Bone_Import::Sequence& sequence, const Export_Skin
   return out.str();
 }
 
-bool Is_Binary_Gltf(const std::string& path) { return Ends_With(path, ".glb"); }
+bool Is_Binary_Gltf(const std::string& path) { return Ends_With_Ignoring_Case(path, ".glb"); }
 
 void Write_Gltf(const std::string& path, const Bone_Import::Sequence& sequence, const Export_Skin* skin) {
   Write_File_Atomically(path, Encode_Gltf(sequence, skin, Is_Binary_Gltf(path)));
