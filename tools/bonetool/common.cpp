@@ -220,6 +220,38 @@ void Progress::Step(std::size_t done) {
   std::fflush(stderr);
 }
 
+void Print_Tree(const Hierarchy& h, const char* indent, const std::function<std::string(unsigned int)>& details) {
+  const unsigned int count = h.Bone_Count(), deepest_indent = 32;
+  if (h.Root_Index() >= count) return;
+  // children[first[b] .. first[b + 1]) are b's children in file order.
+  std::vector<unsigned int> first(std::size_t(count) + 1, 0), children;
+  const auto parent_of = [&](unsigned int b) {
+    const unsigned int p = h.Parent_Index(b);
+    return p < count && p != b ? p : INVALID_INDEX;
+  };
+  for (unsigned int b = 0; b < count; ++b)
+    if (parent_of(b) != INVALID_INDEX) ++first[parent_of(b) + 1];
+  for (unsigned int b = 0; b < count; ++b) first[b + 1] += first[b];
+  children.resize(first[count]);
+  std::vector<unsigned int> filled(first.begin(), first.end() - 1);
+  for (unsigned int b = 0; b < count; ++b)
+    if (parent_of(b) != INVALID_INDEX) children[filled[parent_of(b)]++] = b;
+
+  std::vector<std::pair<unsigned int, unsigned int>> stack = {{h.Root_Index(), 0u}};  // bone, level
+  while (!stack.empty()) {
+    const auto [bone, level] = stack.back();
+    stack.pop_back();
+    const std::string more = details ? details(bone) : std::string();
+    const char* leaf = h.Is_Leaf(bone) ? " (leaf)" : "";
+    if (level <= deepest_indent)
+      std::printf("%s%*s%s%s%s\n", indent, int(2 * level), "", h.Bone_Name(bone), leaf, more.c_str());
+    else
+      std::printf("%s%*s[%u] %s%s%s\n", indent, int(2 * deepest_indent), "", level, h.Bone_Name(bone), leaf,
+                  more.c_str());
+    for (unsigned int c = first[bone + 1]; c > first[bone]; --c) stack.emplace_back(children[c - 1], level + 1);
+  }
+}
+
 std::vector<Vector_3<float>> Bone_Positions(const Sequence& sequence, Frame& frame) {
   const Hierarchy& h = sequence.Get_Hierarchy();
   std::vector<Vector_3<float>> positions(h.Bone_Count());

@@ -119,6 +119,15 @@ class Progress {
   int last_percent_ = -1;
 };
 
+// Prints the bone tree from the root, one line per bone: `indent`, two spaces
+// per level, the name, " (leaf)" for a leaf, then `details(bone)` when given.
+// Depth first, children in file order. The children are listed once and the
+// tree is walked without recursion, so any depth prints in time linear in the
+// bone count; below level 32 the indentation stops growing and the line gives
+// the level instead ("[40] NAME"), so that the output is linear too.
+void Print_Tree(const Hierarchy& h, const char* indent,
+                const std::function<std::string(unsigned int)>& details = nullptr);
+
 // World positions of every bone at the frame's pose. Leaf bones, which
 // sampling never moves, are placed at their first key's offset from the parent
 // so that drawings show the last segment of each chain.
