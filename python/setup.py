@@ -17,7 +17,8 @@ ROOT = HERE.parent
 def sources() -> list:
     """The library and the tools' writers, exactly the files CMake builds."""
     files = sorted((ROOT / "bone_import").glob("*.cpp")) + sorted((ROOT / "interfaces").glob("*.cpp"))
-    files += [ROOT / "tools" / "writers" / "animation_data.cpp", ROOT / "tools" / "files" / "output_files.cpp"]
+    files += [ROOT / "tools" / "writers" / name for name in ("animation_data.cpp", "bone_poses.cpp")]
+    files += [ROOT / "tools" / "files" / "output_files.cpp"]
     return [str(HERE / "src" / "bindings.cpp")] + [str(f) for f in files]
 
 

@@ -9,8 +9,8 @@ is then L0^-1 * L, with L the key's local pose (rotation and offset relative
 to the parent) and L0 the local pose at time 0; Blender's per-component linear
 interpolation of neighbouring quaternions, normalised, is the library's
 shorter-arc blend, so the action plays what the library samples. Bones the
-library never samples (leaves) follow their parent, placed at their first
-key's offset as the glTF export places them.
+library never samples (leaves) follow their parent, placed by their first key
+as bonetool draws and exports them (the package's sample(place_leaves=True)).
 """
 import math
 from dataclasses import dataclass, field
@@ -58,15 +58,12 @@ def read_clip(path: str, skin_path: str = "", skin_name: str = "") -> Clip:
     sequence = bone_import.Sequence(skeleton, path)
     names, parents = skeleton.names, [int(p) for p in skeleton.parents]
     keys = [sequence.keys(b) for b in range(skeleton.bone_count)]
-    bases, positions = sequence.sample(np.zeros(1, np.float32))
+    bases, positions = sequence.sample(np.zeros(1, np.float32), place_leaves=True)
     rest, rest_local = [], []
     for b in range(skeleton.bone_count):
         world = Matrix([list(row) + [float(p)] for row, p in zip(bases[0, b], positions[0, b])] + [[0, 0, 0, 1]])
-        parent = parents[b]
-        if skeleton.is_leaf[b] and parent >= 0:  # at its first key, below its parent
-            world = rest[parent] @ local_matrix(keys[b][1][0], keys[b][2][0])
         rest.append(world)
-        rest_local.append(world if parent < 0 else rest[parent].inverted() @ world)
+        rest_local.append(world if parents[b] < 0 else rest[parents[b]].inverted() @ world)
     intervals = np.concatenate([np.diff(k[0]) for k in keys if len(k[0]) > 2] or [np.array([1 / 30])])
     fps = int(min(240, max(1, round(1 / float(np.median(intervals[intervals > 0]))))))
     clip = Clip(path, names, parents, [bool(v) for v in skeleton.is_leaf], sequence.length, keys, rest,

@@ -15,6 +15,7 @@
 #include "bone_import/bone_import.h"
 #include "files/output_files.h"
 #include "writers/animation_data.h"
+#include "writers/bone_poses.h"
 
 namespace py = pybind11;
 using namespace Vantorix::Bone_Import;
@@ -59,10 +60,12 @@ unsigned int Bone_Of(const Hierarchy& h, long bone) {
 }
 
 // The per-frame output of every bone at each time: bases [T, B, 3, 3] and
-// positions [T, B, 3], exactly as Frame::Base and Frame::Offset give them.
+// positions [T, B, 3], exactly as Frame::Base and Frame::Offset give them, or
+// with leaves placed by their first key (`leaves_of`, writers/bone_poses.h).
 // `Clip` is a Sequence or a Packed_Sequence.
 template <class Owner, class Clip>
-py::tuple Sample_Clip(const Owner& self, const Clip& clip, Array<float> times, bool ignore_root_offset) {
+py::tuple Sample_Clip(const Owner& self, const Clip& clip, Array<float> times, bool ignore_root_offset,
+                      const Sequence* leaves_of = nullptr) {
   if (times.ndim() > 1)
     throw py::value_error("times must be a number or a 1-D array, not " + std::to_string(times.ndim()) + "-D");
   const Hierarchy& h = self.owner->hierarchy;
@@ -74,11 +77,15 @@ py::tuple Sample_Clip(const Owner& self, const Clip& clip, Array<float> times, b
   {
     py::gil_scoped_release release;
     Frame frame(h, ignore_root_offset);
+    std::vector<Matrix_3x3<float>> placed_bases(leaves_of ? std::size_t(bones) : 0);
+    std::vector<Vector_3<float>> placed_positions(placed_bases.size());
     for (py::ssize_t i = 0; i < count; ++i) {
       clip.Get_Frame_Time(frame, t[i]);
+      if (leaves_of) Tools::Placed_Poses(*leaves_of, frame, placed_bases.data(), placed_positions.data());
       for (py::ssize_t b = 0; b < bones; ++b) {
-        std::memcpy(base_out, frame.Base(unsigned(b)).m, 9 * sizeof(float));
-        std::memcpy(position_out, &frame.Offset(unsigned(b)).x, 3 * sizeof(float));
+        const unsigned int bone = unsigned(b);
+        std::memcpy(base_out, leaves_of ? placed_bases[bone].m : frame.Base(bone).m, 9 * sizeof(float));
+        std::memcpy(position_out, leaves_of ? &placed_positions[bone].x : &frame.Offset(bone).x, 3 * sizeof(float));
         base_out += 9;
         position_out += 3;
       }
@@ -87,8 +94,9 @@ py::tuple Sample_Clip(const Owner& self, const Clip& clip, Array<float> times, b
   return py::make_tuple(bases, positions);
 }
 
-py::tuple Sample(const Py_Sequence& self, Array<float> times, bool ignore_root_offset) {
-  return Sample_Clip(self, self.sequence, std::move(times), ignore_root_offset);
+py::tuple Sample(const Py_Sequence& self, Array<float> times, bool ignore_root_offset, bool place_leaves) {
+  return Sample_Clip(self, self.sequence, std::move(times), ignore_root_offset,
+                     place_leaves ? &self.sequence : nullptr);
 }
 
 py::tuple Keys(const Py_Sequence& self, long bone) {
@@ -314,10 +322,12 @@ PYBIND11_MODULE(_bone_import, m) {
       .def_property_readonly("hierarchy", [](const Py_Sequence& s) { return s.owner; })
       .def("keys", &Keys, py::arg("bone"),
            "The keys of one bone: (times [n], rotations [n, 4] as quaternions w, x, y, z, offsets [n, 3]).")
-      .def("sample", &Sample, py::arg("times"), py::arg("ignore_root_offset") = false,
+      .def("sample", &Sample, py::arg("times"), py::arg("ignore_root_offset") = false, py::arg("place_leaves") = false,
            "Samples the sequence at every time (clamped to 0 .. length) and returns (bases [T, B, 3, 3],\n"
            "positions [T, B, 3]) as float32: every bone's output rotation and position, exactly what a Frame's\n"
-           "Base and Offset give. Runs in C++ with the GIL released.")
+           "Base and Offset give. The library never samples a leaf bone, so a leaf sits at its parent; with\n"
+           "place_leaves, a leaf that has a parent is placed by its first key below it, as bonetool draws and\n"
+           "exports it. Runs in C++ with the GIL released.")
       .def_static(
           "combine",
           [](std::shared_ptr<Py_Sequence> a, float a_start, float a_end, std::shared_ptr<Py_Sequence> b, float b_start,

@@ -12,6 +12,7 @@
 
 #include "files/output_files.h"
 #include "validate/validator.h"
+#include "writers/bone_poses.h"
 
 namespace bonetool {
 
@@ -172,11 +173,13 @@ std::string Read_File(const std::string& path) {
 
 float Default_Reach(const Sequence& sequence) {
   Frame frame(sequence.Get_Hierarchy(), false);
+  const unsigned int count = sequence.Get_Hierarchy().Bone_Count();
+  std::vector<Matrix_3x3<float>> bases(count);
+  std::vector<Vector_3<float>> positions(count);
   double extent = 0;
-  for (int step = 0; step <= 100; ++step) {
+  for (int step = 0; step <= 100 && count > 0; ++step) {
     sequence.Get_Frame_Time(frame, sequence.Lenght() * float(step) / 100.0f);
-    const std::vector<Vector_3<float>> positions = Bone_Positions(sequence, frame);
-    if (positions.empty()) continue;
+    Vantorix::Bone_Tools::Placed_Poses(sequence, frame, bases.data(), positions.data());
     Vector_3<float> low = positions[0], high = positions[0];
     for (const Vector_3<float>& p : positions)
       for (int i = 0; i < 3; ++i) low[i] = std::min(low[i], p[i]), high[i] = std::max(high[i], p[i]);
@@ -250,21 +253,6 @@ void Print_Tree(const Hierarchy& h, const char* indent, const std::function<std:
                   more.c_str());
     for (unsigned int c = first[bone + 1]; c > first[bone]; --c) stack.emplace_back(children[c - 1], level + 1);
   }
-}
-
-std::vector<Vector_3<float>> Bone_Positions(const Sequence& sequence, Frame& frame) {
-  const Hierarchy& h = sequence.Get_Hierarchy();
-  std::vector<Vector_3<float>> positions(h.Bone_Count());
-  for (unsigned int b = 0; b < h.Bone_Count(); ++b) {
-    const unsigned int parent = h.Parent_Index(b);
-    if (h.Is_Leaf(b) && parent != INVALID_INDEX && sequence.Key_Count(b) > 0) {
-      Template_Library::M3x3_V3_Mul_V3_Add(frame.Base(parent), sequence.Key_Offsets(b)[0], frame.Offset(parent),
-                                           positions[b]);
-    } else {
-      positions[b] = frame.Offset(b);
-    }
-  }
-  return positions;
 }
 
 std::vector<Bone_Error> Compare_Sequences(const Sequence& a, const Sequence& b) {

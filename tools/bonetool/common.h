@@ -95,7 +95,7 @@ std::size_t Total_Keys(const Sequence& sequence);
 
 // The reach reduce and info --packed take when none is given: a tenth of the
 // skeleton's size, the largest diagonal of the box around its bone positions
-// (leaves where render draws them) at 101 times evenly spread over the clip;
+// (leaves where render draws them, writers/bone_poses.h) at 101 times evenly spread over the clip;
 // 0 when every bone stays at one point.
 float Default_Reach(const Sequence& sequence);
 
@@ -127,11 +127,6 @@ class Progress {
 // the level instead ("[40] NAME"), so that the output is linear too.
 void Print_Tree(const Hierarchy& h, const char* indent,
                 const std::function<std::string(unsigned int)>& details = nullptr);
-
-// World positions of every bone at the frame's pose. Leaf bones, which
-// sampling never moves, are placed at their first key's offset from the parent
-// so that drawings show the last segment of each chain.
-std::vector<Vector_3<float>> Bone_Positions(const Sequence& sequence, Frame& frame);
 
 // The subcommands.
 void Add_Info(CLI::App& app, Context& context);

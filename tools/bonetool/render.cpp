@@ -10,6 +10,7 @@
 #include "files/output_files.h"
 #include "files/skin_weights.h"
 #include "writers/animation_data.h"
+#include "writers/bone_poses.h"
 
 namespace bonetool {
 
@@ -59,14 +60,16 @@ Vantorix::Bone_Tools::Vertex_Weights Skin_Weights(const Skin& skin) {
   return weights;
 }
 
-// Skin vertices: sum over bindings of weight * (Base * position + Offset).
+// Skin vertices: sum over bindings of weight * (Base * position + Offset),
+// with the bones as drawn (leaves placed by their first key).
 std::vector<Vector_3<float>> Skin_Points(const Skin& skin, const Vantorix::Bone_Tools::Vertex_Weights& weights,
-                                         Frame& frame, unsigned int bone_count) {
+                                         const std::vector<Matrix_3x3<float>>& bases,
+                                         const std::vector<Vector_3<float>>& positions) {
   std::map<unsigned int, Vector_3<float>> points;
-  for (unsigned int b = 0; b < skin.bone_count && b < bone_count; ++b)
+  for (unsigned int b = 0; b < skin.bone_count && b < bases.size(); ++b)
     for (unsigned int k = 0; k < skin.vert_count[b]; ++k) {
       Vector_3<float> p;
-      Template_Library::M3x3_V3_Mul_V3_Add(frame.Base(b), skin.vert_pos[b][k], frame.Offset(b), p);
+      Template_Library::M3x3_V3_Mul_V3_Add(bases[b], skin.vert_pos[b][k], positions[b], p);
       Vector_3<float>& sum = points.emplace(skin.vert_index[b][k], Vector_3<float>{0, 0, 0}).first->second;
       const float weight = float(weights.Normalised(skin.vert_index[b][k], skin.vert_weight[b][k]));
       Template_Library::V3_S_Mul_V3_S_Mul_Add(sum, p, sum, 1.0f, weight);
@@ -90,10 +93,12 @@ std::string Render_Svg(const Sequence& sequence, const Render_Options& options) 
     Note(weights.Note(options.skin_name));
   }
   Progress progress("rendering", options.times.size());
+  std::vector<Matrix_3x3<float>> bases(h.Bone_Count());
   for (float time : options.times) {
     sequence.Get_Frame_Time(frame, time);
-    Pose pose{time, Bone_Positions(sequence, frame), {}};
-    if (options.skin) pose.skin = Skin_Points(*options.skin, weights, frame, h.Bone_Count());
+    Pose pose{time, std::vector<Vector_3<float>>(h.Bone_Count()), {}};
+    Vantorix::Bone_Tools::Placed_Poses(sequence, frame, bases.data(), pose.bones.data());
+    if (options.skin) pose.skin = Skin_Points(*options.skin, weights, bases, pose.bones);
     // Each pose is centred on its root horizontally, so a clip that travels
     // stays in its panel.
     const Vector_3<float> root = pose.bones[h.Root_Index()];

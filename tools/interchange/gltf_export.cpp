@@ -12,6 +12,7 @@
 
 #include "files/output_files.h"
 #include "writers/animation_data.h"
+#include "writers/bone_poses.h"
 
 namespace Vantorix {
 namespace Bone_Tools {
@@ -155,10 +156,10 @@ class Gltf_Builder {
     const unsigned int count = hierarchy_.Bone_Count();
     local_.resize(count);
     for (unsigned int b = 0; b < count; ++b) {
-      // Sampling never poses a leaf; its stored first key places it.
-      const bool leaf = hierarchy_.Is_Leaf(b);
-      const Quaternion rotation = leaf ? sequence_.Key_Rotations(b)[0] : frame.Local_Rotation(b);
-      const Vector_3<float> offset = leaf ? sequence_.Key_Offsets(b)[0] : frame.Local_Offset(b);
+      // Sampling never poses a leaf; its first key places it (bone_poses.h).
+      Quaternion rotation;
+      Vector_3<float> offset;
+      Placed_Local_Pose(sequence_, frame, b, rotation, offset);
       local_[b] = Rigid::From(rotation, offset);
       tinygltf::Node node;
       node.name = hierarchy_.Bone_Name(b);
