@@ -60,16 +60,21 @@ std::string Choose_Skin(const Skin_File& skins, const std::string& path, const s
                            "; it has: " + (names.empty() ? "none" : names));
 }
 
-void Check_Skin_Fits(const Skin_File& skins, const std::string& skin_path, const Hierarchy& hierarchy,
-                     const std::string& bone_path) {
+void Check_Skin_Fits(Skin_File& skins, const std::string& skin_path, const std::string& skin_name,
+                     const Hierarchy& hierarchy, const std::string& bone_path) {
   const auto upper = [](std::string name) {
     for (char& c : name) c = char(std::toupper(static_cast<unsigned char>(c)));
     return name;
   };
+  std::vector<Skin_File::Vertex> records;
+  skins.Get_Skin(records, skin_name.c_str());
+  std::vector<bool> used(skins.Bone_Count(), false);
+  for (const Skin_File::Vertex& record : records)
+    if (record.bone < skins.Bone_Count()) used[record.bone] = true;
   std::set<std::string> bones;
   for (unsigned int b = 0; b < hierarchy.Bone_Count(); ++b) bones.insert(upper(hierarchy.Bone_Name(b)));
   for (unsigned int b = 0; b < skins.Bone_Count(); ++b)
-    if (!bones.count(upper(skins.Bone_Name(b))))
+    if (used[b] && !bones.count(upper(skins.Bone_Name(b))))
       throw std::runtime_error(skin_path + " does not fit " + bone_path + ": its bone table names \"" +
                                skins.Bone_Name(b) + "\", and " + bone_path +
                                " has no bone of that name (a skin fits the skeleton it was converted with)");

@@ -48,10 +48,12 @@ std::unique_ptr<Skin_File> Open_Skin_File(const std::string& path);
 // Names the skins the file has when `requested` is not one of them.
 std::string Choose_Skin(const Skin_File& skins, const std::string& path, const std::string& requested);
 
-// Refuses, naming both files and the bone, a skin file whose bone table
-// names a bone the hierarchy (of the bone file `bone_path`) does not have.
-void Check_Skin_Fits(const Skin_File& skins, const std::string& skin_path, const Hierarchy& hierarchy,
-                     const std::string& bone_path);
+// Refuses, naming both files and the bone, a skin whose records bind a bone
+// table entry that names no bone of the hierarchy (of the bone file
+// `bone_path`): the one mapping Skin::Import refuses, in a user's words.
+// Entries that no record of the skin uses may name anything.
+void Check_Skin_Fits(Skin_File& skins, const std::string& skin_path, const std::string& skin_name,
+                     const Hierarchy& hierarchy, const std::string& bone_path);
 
 // Option checks, applied when the command line is parsed (exit 2): a finite
 // number, a finite number above 0, a finite fraction from 0 to 1.

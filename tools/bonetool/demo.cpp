@@ -106,8 +106,10 @@ void Add_Demo(CLI::App& app, Context&) {
 
     std::printf("\n6. For any glTF viewer: the walk with its skin as points\n");
     const Tools::Export_Skin points = Tools::Load_Export_Skin(skins, "body", h);
-    files.Set(written[4], Tools::Encode_Gltf(walk.sequence, &points, true));
-    std::printf("    %u joints, %zu skin records; open it in a glTF viewer\n", h.Bone_Count(), points.records.size());
+    files.Set(written[4], Tools::Encode_Gltf(walk.sequence, {&points}, true));
+    unsigned int bindings = 0;
+    for (unsigned int b = 0; b < points.skin->bone_count; ++b) bindings += points.skin->vert_count[b];
+    std::printf("    %u joints, %u skin bindings; open it in a glTF viewer\n", h.Bone_Count(), bindings);
 
     std::printf("\n7. In a browser: the walk playing, with its skin\n");
     try {

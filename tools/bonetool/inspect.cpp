@@ -262,7 +262,7 @@ void Add_Skin(CLI::App& app, Context&) {
     Hierarchy h;
     Import_File(options->hierarchy, false, [&] { h.Import(options->hierarchy.c_str()); });
     options->name = Choose_Skin(skins, options->path, options->name);
-    Check_Skin_Fits(skins, options->path, h, options->hierarchy);
+    Check_Skin_Fits(skins, options->path, options->name, h, options->hierarchy);
     Skin skin;
     skin.Import(skins, options->name.c_str(), h);
     json bones = json::array();

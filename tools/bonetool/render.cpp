@@ -198,7 +198,7 @@ void Add_Render(CLI::App& app, Context&) {
     if (!o->skin.empty()) {
       skin_file = Open_Skin_File(o->skin);
       o->name = Choose_Skin(*skin_file, o->skin, o->name);
-      Check_Skin_Fits(*skin_file, o->skin, file.hierarchy, o->path);
+      Check_Skin_Fits(*skin_file, o->skin, o->name, file.hierarchy, o->path);
       skin.Import(*skin_file, o->name.c_str(), file.hierarchy);
       options.skin = &skin;
       options.skin_name = o->name;
