@@ -43,7 +43,7 @@ class Clip:
     rest: list  # per bone: 4x4 world pose at time 0
     rest_local: list  # per bone: 4x4 local pose at time 0
     fps: int
-    skin: dict = field(default_factory=dict)  # name, per-bone bindings, vertex count
+    skin: dict = field(default_factory=dict)  # name, per-bone bindings and weights, bind points
 
 
 def local_matrix(rotation, offset) -> Matrix:
@@ -58,7 +58,7 @@ def read_clip(path: str, skin_path: str = "", skin_name: str = "") -> Clip:
     sequence = bone_import.Sequence(skeleton, path)
     names, parents = skeleton.names, [int(p) for p in skeleton.parents]
     keys = [sequence.keys(b) for b in range(skeleton.bone_count)]
-    bases, positions = sequence.sample(np.zeros(1, np.float32), place_leaves=True)
+    bases, positions = sequence.sample(np.zeros(1, np.float32), place_leaves=True)  # the rest pose
     rest, rest_local = [], []
     for b in range(skeleton.bone_count):
         world = Matrix([list(row) + [float(p)] for row, p in zip(bases[0, b], positions[0, b])] + [[0, 0, 0, 1]])
@@ -75,8 +75,10 @@ def read_clip(path: str, skin_path: str = "", skin_name: str = "") -> Clip:
                 raise ValueError(f"{skin_path} holds {len(skins.skin_names)} skins; choose one with skin_name")
             skin_name = skins.skin_names[0]
         skin = bone_import.Skin(skins, skin_name, skeleton)
-        clip.skin = {"name": skin_name, "indices": skin.vertex_indices, "positions": skin.positions,
-                     "weights": skin.weights}
+        # The library's skinning: its weight rule, and the points it places
+        # in the rest pose (bonetool render draws the same).
+        clip.skin = {"name": skin_name, "indices": skin.vertex_indices, "weights": skin.skinning_weights,
+                     "points": bone_import.deform(skin, bases, positions)[0]}
     return clip
 
 
@@ -165,23 +167,8 @@ def Add_Curve(action, data_path: str, index: int, group: str, frames, values):
 
 def Build_Skin(context, clip: Clip, rig):
     skin = clip.skin
-    count = 1 + max((int(i.max()) for i in skin["indices"] if len(i)), default=-1)
-    total = np.zeros((count, 3))
-    weight = np.zeros(count)
-    plain, bound = np.zeros((count, 3)), np.zeros(count)
-    for b, (indices, positions, weights) in enumerate(zip(skin["indices"], skin["positions"], skin["weights"])):
-        if not len(indices):
-            continue
-        rest = np.array(clip.rest[b])
-        placed = positions @ rest[:3, :3].T + rest[:3, 3]
-        np.add.at(total, indices, np.maximum(weights, 0)[:, None] * placed)
-        np.add.at(weight, indices, np.maximum(weights, 0))
-        np.add.at(plain, indices, placed)
-        np.add.at(bound, indices, 1)
-    points = np.where(weight[:, None] > 0, total / np.maximum(weight, 1e-30)[:, None],
-                      plain / np.maximum(bound, 1)[:, None])
     mesh = bpy.data.meshes.new(skin["name"])
-    mesh.from_pydata([tuple(p) for p in points], [], [])
+    mesh.from_pydata([tuple(float(v) for v in p) for p in skin["points"]], [], [])
     body = bpy.data.objects.new(skin["name"], mesh)
     context.collection.objects.link(body)
     body.parent = rig

@@ -117,8 +117,9 @@ Matrix_3x3<float> Matrix_Of(Array<float> m) {
   return out;
 }
 
-// [T, V, 3]: every vertex at every time, the sum over its bindings of
-// weight * (Base * position + Offset); V is one more than the largest index.
+// [T, V, 3]: every vertex at every time by the library's skinning
+// (Skinned_Mesh: weights normalised per vertex); V is one more than the
+// largest vertex index, and a vertex without bindings stays at 0.
 Array<float> Deform(const Skin& skin, Array<float> bases, Array<float> positions) {
   if (bases.ndim() != 4 || bases.shape(2) != 3 || bases.shape(3) != 3)
     throw py::value_error("bases must have the shape [T, B, 3, 3]");
@@ -126,30 +127,31 @@ Array<float> Deform(const Skin& skin, Array<float> bases, Array<float> positions
       positions.shape(1) != bases.shape(1))
     throw py::value_error("positions must have the shape [T, B, 3], with T and B of the bases");
   const py::ssize_t count = bases.shape(0), bones = bases.shape(1);
-  if (py::ssize_t(skin.bone_count) > bones)
-    throw py::value_error("the skin binds " + std::to_string(skin.bone_count) + " bones, the poses hold " +
-                          std::to_string(bones));
-  unsigned int vertices = 0;
-  for (unsigned int b = 0; b < skin.bone_count; ++b)
-    for (unsigned int k = 0; k < skin.vert_count[b]; ++k) vertices = std::max(vertices, skin.vert_index[b][k] + 1);
-  Array<float> out({count, py::ssize_t(vertices), py::ssize_t(3)});
+  const Skinned_Mesh mesh(skin);
+  if (py::ssize_t(mesh.Bone_Count()) > bones)
+    throw py::value_error("the skin binds bone " + std::to_string(mesh.Bone_Count() - 1) + ", the poses hold " +
+                          std::to_string(bones) + " bones");
+  const unsigned int* vertices = mesh.Vertex_Indices();
+  const py::ssize_t width = mesh.Point_Count() ? py::ssize_t(vertices[mesh.Point_Count() - 1]) + 1 : 0;
+  Array<float> out({count, width, py::ssize_t(3)});
   std::fill(out.mutable_data(), out.mutable_data() + out.size(), 0.0f);
   const float* B = bases.data();
   const float* P = positions.data();
   float* o = out.mutable_data();
   {
     py::gil_scoped_release release;
-    for (py::ssize_t t = 0; t < count; ++t)
-      for (unsigned int b = 0; b < skin.bone_count; ++b) {
-        const float* m = B + (t * bones + b) * 9;
-        const float* p = P + (t * bones + b) * 3;
-        for (unsigned int k = 0; k < skin.vert_count[b]; ++k) {
-          const Vector_3<float>& v = skin.vert_pos[b][k];
-          const float w = skin.vert_weight[b][k];
-          float* d = o + (t * py::ssize_t(vertices) + skin.vert_index[b][k]) * 3;
-          for (int i = 0; i < 3; ++i) d[i] += w * (m[3 * i] * v.x + m[3 * i + 1] * v.y + m[3 * i + 2] * v.z + p[i]);
-        }
+    const std::size_t pose_size = std::size_t(bones);
+    std::vector<Matrix_3x3<float>> pose_bases(pose_size);
+    std::vector<Vector_3<float>> pose_offsets(pose_size), points(mesh.Point_Count());
+    for (py::ssize_t t = 0; t < count; ++t) {
+      if (bones) {
+        std::memcpy(static_cast<void*>(pose_bases.data()), B + t * bones * 9, std::size_t(bones) * 9 * sizeof(float));
+        std::memcpy(static_cast<void*>(pose_offsets.data()), P + t * bones * 3, std::size_t(bones) * 3 * sizeof(float));
       }
+      mesh.Deform(pose_bases.data(), pose_offsets.data(), points.data());
+      for (unsigned int p = 0; p < mesh.Point_Count(); ++p)
+        std::memcpy(o + (t * width + vertices[p]) * 3, &points[p].x, 3 * sizeof(float));
+    }
   }
   return out;
 }
@@ -418,11 +420,28 @@ PYBIND11_MODULE(_bone_import, m) {
           "Per bone, each binding's position in the bone's space [n, 3].")
       .def_property_readonly(
           "weights", [](const Skin& s) { return Per_Bone<float>(s, s.vert_weight, 1); },
-          "Per bone, each binding's weight.");
+          "Per bone, each binding's weight as stored.")
+      .def_property_readonly(
+          "skinning_weights",
+          [](const Skin& s) {
+            const Skinned_Mesh mesh(s);
+            py::list out;
+            for (unsigned int b = 0; b < s.bone_count; ++b) {
+              Array<float> a(py::ssize_t(s.vert_count[b]));
+              for (unsigned int k = 0; k < s.vert_count[b]; ++k) a.mutable_data()[k] = mesh.Weight(b, k);
+              out.append(a);
+            }
+            return out;
+          },
+          "Per bone, each binding's weight under the library's rule, as deform uses it: weights that are not\n"
+          "finite numbers above 0 count as 0, each vertex's weights are divided by their sum, and a vertex\n"
+          "whose weights sum to 0 shares equally among its bindings.");
 
   m.def("deform", &Deform, py::arg("skin"), py::arg("bases"), py::arg("positions"),
-        "The skinned points [T, V, 3]: per vertex the sum over its bindings of weight * (Base * position +\n"
-        "Offset), with bases and positions from Sequence.sample; V is one more than the largest vertex index.");
+        "The skinned points [T, V, 3] by the library's skinning: per vertex the sum over its bindings of\n"
+        "weight * (Base * position + Offset), with the weights of Skin.skinning_weights and bases and positions\n"
+        "from Sequence.sample (place_leaves=True for the pose bonetool render draws); V is one more than the\n"
+        "largest vertex index, and a vertex that no binding names stays at 0.");
   m.def("write_bone_file", &Write_Bone_File, py::arg("path"), py::arg("names"), py::arg("parents"), py::arg("root"),
         py::arg("times"), py::arg("rotations"), py::arg("offsets"), py::arg("length") = NAN,
         "Writes a bone file from per-bone lists: names, parent indices (-1 for none), the root's index, and\n"

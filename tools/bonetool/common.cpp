@@ -167,6 +167,12 @@ void Note(const std::string& text) {
   if (!text.empty()) std::fprintf(stderr, "bonetool: note: %s\n", text.c_str());
 }
 
+void Note_Weights(const Skinned_Mesh& mesh, const std::string& skin_name) {
+  if (mesh.Renormalised_Count() == 0) return;
+  Note(std::to_string(mesh.Renormalised_Count()) + " of " + std::to_string(mesh.Point_Count()) + " vertices of skin " +
+       skin_name + " have weights that do not sum to 1; they are normalised");
+}
+
 std::string Read_File(const std::string& path) {
   Vantorix::Bone_Tools::Check_Readable(path);
   std::ifstream file(path, std::ios::binary);

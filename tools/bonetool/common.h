@@ -68,6 +68,10 @@ CLI::Validator Between(double low, double high);
 // Prints "bonetool: note: TEXT" on stderr unless `text` is empty.
 void Note(const std::string& text);
 
+// Notes how many vertices of the skin have weights that do not sum to 1, and
+// so are normalised by the library's rule (Skinned_Mesh); nothing when none.
+void Note_Weights(const Skinned_Mesh& mesh, const std::string& skin_name);
+
 // "1 animation", "2 animations" (`plural` when the noun does not just add s).
 std::string Count(std::size_t n, const std::string& noun, const std::string& plural = "");
 

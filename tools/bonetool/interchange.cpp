@@ -59,7 +59,7 @@ std::unique_ptr<Tools::Export_Skin> Load_Skin_For(const Bone_File& file, const s
   const std::string chosen = Choose_Skin(*skin_file, skin_path, name);
   Check_Skin_Fits(*skin_file, skin_path, chosen, file.hierarchy, file.path);
   auto skin = std::make_unique<Tools::Export_Skin>(Tools::Load_Export_Skin(*skin_file, chosen, file.hierarchy));
-  Note(skin->Weights().Note(chosen));
+  Note_Weights(*skin->mesh, chosen);
   return skin;
 }
 

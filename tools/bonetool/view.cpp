@@ -4,7 +4,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <set>
 #include <sstream>
 
 #include "common.h"
@@ -90,12 +89,8 @@ double Key_Rate(const Sequence& sequence) {
 // points of skin k after those of skin k - 1, one per vertex index.
 nlohmann::json Skin_Table(const std::vector<const Tools::Export_Skin*>& skins) {
   nlohmann::json table = nlohmann::json::array();
-  for (const Tools::Export_Skin* skin : skins) {
-    std::set<unsigned int> vertices;
-    for (unsigned int b = 0; b < skin->skin->bone_count; ++b)
-      vertices.insert(skin->skin->vert_index[b], skin->skin->vert_index[b] + skin->skin->vert_count[b]);
-    table.push_back({{"name", skin->name}, {"points", vertices.size()}});
-  }
+  for (const Tools::Export_Skin* skin : skins)
+    table.push_back({{"name", skin->name}, {"points", skin->mesh->Point_Count()}});
   return table;
 }
 

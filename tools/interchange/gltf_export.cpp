@@ -271,55 +271,58 @@ class Gltf_Builder {
   }
 
   void Add_Mesh(int skin_index) {
-    // Per skin, vertex index -> (bone -> summed weight, weighted bind position)
-    struct Point {
-      std::map<unsigned int, double> weights;
-      std::array<double, 3> weighted{};
-    };
-    std::vector<std::map<unsigned int, Point>> skin_points(skins_.size());
+    // The points where the pose at time 0 places them, and per point its
+    // bones with their summed weights, skin after skin.
+    Frame frame(hierarchy_, false);
+    sequence_.Get_Frame_Time(frame, 0.0f);
+    std::vector<Matrix_3x3<float>> bases(hierarchy_.Bone_Count());
+    std::vector<Vector_3<float>> offsets(hierarchy_.Bone_Count());
+    Placed_Poses(sequence_, frame, bases.data(), offsets.data());
+    std::vector<Vector_3<float>> points;
+    std::vector<std::map<unsigned int, float>> influences;
     std::string mesh_name;
     for (std::size_t s = 0; s < skins_.size(); ++s) {
       const Export_Skin& export_skin = *skins_[s];
       const Bone_Import::Skin& skin = *export_skin.skin;
+      const Bone_Import::Skinned_Mesh& mesh = *export_skin.mesh;
       mesh_name += (s ? ", " : "") + export_skin.name;
-      const Vertex_Weights normalised = export_skin.Weights();
-      for (unsigned int bone = 0; bone < skin.bone_count; ++bone)
+      const std::size_t first = points.size();
+      points.resize(first + mesh.Point_Count());
+      mesh.Deform(bases.data(), offsets.data(), points.data() + first);
+      for (std::size_t p = first; p < points.size(); ++p)
+        if (!Finite(points[p]))
+          throw std::runtime_error("skin " + export_skin.name + " holds a value that is not finite");
+      influences.resize(points.size());
+      const unsigned int* vertices = mesh.Vertex_Indices();
+      for (unsigned int bone = 0; bone < mesh.Bone_Count(); ++bone)
         for (unsigned int k = 0; k < skin.vert_count[bone]; ++k) {
-          const Vector_3<float>& position = skin.vert_pos[bone][k];
-          const float raw_weight = skin.vert_weight[bone][k];
-          const std::array<double, 3> p = world_.at(bone).Apply({position.x, position.y, position.z});
-          if (!std::isfinite(p[0] + p[1] + p[2] + raw_weight))
-            throw std::runtime_error("skin " + export_skin.name + " holds a value that is not finite");
-          Point& point = skin_points[s][skin.vert_index[bone][k]];
-          const double weight = normalised.Normalised(skin.vert_index[bone][k], raw_weight);
-          point.weights[bone] += weight;
-          for (int i = 0; i < 3; ++i) point.weighted[i] += weight * p[i];
+          const std::size_t point =
+              first + std::size_t(std::lower_bound(vertices, vertices + mesh.Point_Count(), skin.vert_index[bone][k]) -
+                                  vertices);
+          influences[point][bone] += mesh.Weight(bone, k);
         }
     }
     std::size_t most = 1;
-    for (const auto& points : skin_points)
-      for (const auto& entry : points) most = std::max(most, entry.second.weights.size());
+    for (const auto& point : influences) most = std::max(most, point.size());
     const std::size_t sets = (most + 3) / 4;
     if (hierarchy_.Bone_Count() > 65535) throw std::runtime_error("more than 65535 bones cannot be skinned in glTF");
 
     std::vector<float> positions;
     std::vector<std::vector<std::uint16_t>> joints(sets);
     std::vector<std::vector<float>> weights(sets);
-    for (const auto& points : skin_points)
-      for (const auto& entry : points) {
-        const Point& point = entry.second;
-        for (int i = 0; i < 3; ++i) positions.push_back(float(point.weighted[i]));
-        std::size_t slot = 0;
-        for (const auto& influence : point.weights) {
-          joints[slot / 4].push_back(std::uint16_t(influence.first));
-          weights[slot / 4].push_back(float(influence.second));
-          ++slot;
-        }
-        for (; slot < 4 * sets; ++slot) {
-          joints[slot / 4].push_back(0);
-          weights[slot / 4].push_back(0.0f);
-        }
+    for (std::size_t p = 0; p < points.size(); ++p) {
+      positions.insert(positions.end(), {points[p].x, points[p].y, points[p].z});
+      std::size_t slot = 0;
+      for (const auto& influence : influences[p]) {
+        joints[slot / 4].push_back(std::uint16_t(influence.first));
+        weights[slot / 4].push_back(influence.second);
+        ++slot;
       }
+      for (; slot < 4 * sets; ++slot) {
+        joints[slot / 4].push_back(0);
+        weights[slot / 4].push_back(0.0f);
+      }
+    }
 
     tinygltf::Primitive primitive;
     primitive.mode = TINYGLTF_MODE_POINTS;
@@ -355,17 +358,11 @@ class Gltf_Builder {
 
 }  // namespace
 
-Vertex_Weights Export_Skin::Weights() const {
-  Vertex_Weights weights;
-  for (unsigned int b = 0; b < skin->bone_count; ++b)
-    for (unsigned int k = 0; k < skin->vert_count[b]; ++k) weights.Add(skin->vert_index[b][k], skin->vert_weight[b][k]);
-  return weights;
-}
-
 Export_Skin Load_Export_Skin(Bone_Import::Skin_File& skin_file, const std::string& name,
                              const Bone_Import::Hierarchy& hierarchy) {
-  Export_Skin skin{name, std::make_unique<Bone_Import::Skin>()};
+  Export_Skin skin{name, std::make_unique<Bone_Import::Skin>(), nullptr};
   skin.skin->Import(skin_file, name.c_str(), hierarchy);
+  skin.mesh = std::make_unique<Bone_Import::Skinned_Mesh>(*skin.skin);
   return skin;
 }
 

@@ -4,10 +4,10 @@
 // whose joints are the bones, and one animation with a LINEAR rotation and a
 // LINEAR translation channel for every sampled (non-leaf) bone, at that bone's
 // own key times. Skins become one skinned POINTS mesh: one point per distinct
-// vertex index of each skin at its bind position (the weighted mean of its
-// bindings placed by the pose at time 0), with as many JOINTS_n/WEIGHTS_n sets
-// as its most bound vertex needs, weights normalised to sum 1 as glTF
-// requires.
+// vertex index of each skin at its bind position (the library's skinning,
+// Skinned_Mesh, of the pose at time 0 with leaves placed as bonetool draws
+// them), with as many JOINTS_n/WEIGHTS_n sets as its most bound vertex needs,
+// and the weights of the library's rule, which sum to 1 as glTF requires.
 #pragma once
 
 #include <memory>
@@ -15,18 +15,17 @@
 #include <vector>
 
 #include "bone_import/bone_import.h"
-#include "files/skin_weights.h"
 
 namespace Vantorix {
 namespace Bone_Tools {
 
 // A skin to export, imported by the library against the sequence's hierarchy:
-// its bindings grouped by hierarchy bone, as Skin::Import maps them.
+// its bindings grouped by hierarchy bone, as Skin::Import maps them, and its
+// mesh under the library's weight rule.
 struct Export_Skin {
   std::string name;
   std::unique_ptr<Bone_Import::Skin> skin;
-  // The bindings' weights, normalised per vertex (files/skin_weights.h).
-  Vertex_Weights Weights() const;
+  std::unique_ptr<Bone_Import::Skinned_Mesh> mesh;
 };
 
 // Imports skin `name` of `skin_file` against `hierarchy` through Skin::Import,
