@@ -162,6 +162,7 @@ BONE_IMPORT_API Quaternion Blend(const Quaternion& a, const Quaternion& b, float
 
 class Frame;
 class Packed_Sequence;
+class Skinned_Mesh;
 struct Key_Groups;
 struct Packed_Cache;
 
@@ -377,6 +378,7 @@ class BONE_IMPORT_API Frame {
  private:
   friend class Sequence;
   friend class Packed_Sequence;
+  friend class Skinned_Mesh;
   friend BONE_IMPORT_API void Interpolate(Frame& out, const Frame& a, const Frame& b, float t);
 
   // Brings `bone` up to date: every bone at once after Set_Dirty, else the
@@ -582,6 +584,75 @@ class BONE_IMPORT_API Skin {
   // NAME"); on any refusal the skin stays as it was and a later Import may
   // succeed.
   void Import(Skin_File& skin_file, const char* name, const Hierarchy& hierarchy);
+};
+
+// ---------------------------------------------------------------------------
+// Skinned_Mesh: a skin's points placed by a pose, with one rule for weights.
+//
+// A skin stores weights as authored, and authoring tools disagree about them
+// (some rigs sum to anything from 0.94 to 1.38 per vertex). The rule: a
+// binding's weight counts as itself when it is a finite number above 0, and
+// as 0 otherwise (negative, NaN, infinite); each vertex's counted weights are
+// divided by their sum, so that they sum to 1; a vertex whose counted weights
+// sum to 0 shares equally among its bindings. A vertex's point is the sum over
+// its bindings of weight * (Base(bone) * position + Offset(bone)), the
+// bindings taken by bone, then in file order.
+//
+// The points: one per vertex index that the skin binds, in ascending order of
+// the index, so a mesh whose vertices 0 .. n - 1 are all bound gets them in
+// its own order; a vertex index that no binding names has no point.
+//
+// Made once per skin, it deforms any number of poses: it copies what it needs,
+// so the skin may go afterwards. Deform allocates nothing and changes nothing
+// of the mesh, so one Skinned_Mesh serves any number of threads at once, each
+// with its own frame and points. Deform uses SSE where the library does and
+// gives the same points to the bit either way.
+class BONE_IMPORT_API Skinned_Mesh {
+ public:
+  // Applies the weight rule to every binding of `skin`. A skin that was never
+  // imported has no bindings and makes a mesh of no points.
+  explicit Skinned_Mesh(const Skin& skin);
+  ~Skinned_Mesh();
+  Skinned_Mesh(const Skinned_Mesh&) = delete;
+  Skinned_Mesh& operator=(const Skinned_Mesh&) = delete;
+
+  // Points of the mesh: the vertex indices the skin binds.
+  unsigned int Point_Count() const { return point_count; }
+  // The vertex index of each point, ascending (Point_Count() entries).
+  const unsigned int* Vertex_Indices() const { return vertex_indices; }
+  // The bones a pose must hold: one more than the highest bone with a
+  // binding, 0 for a skin without bindings.
+  unsigned int Bone_Count() const { return bone_count; }
+  // The weight of binding k of `bone` (the skin's vert_weight[bone][k]) under
+  // the rule. No range check.
+  float Weight(unsigned int bone, unsigned int k) const { return bindings[4 * (bone_first[bone] + k) + 3]; }
+  // Bound vertices whose counted weights do not sum to 1 within 1e-4: those
+  // the rule visibly changes.
+  unsigned int Renormalised_Count() const { return renormalised_count; }
+
+  // Writes the points of the frame's pose into points[0 .. Point_Count()),
+  // bringing the frame's outputs up to date as Base and Offset do. A leaf
+  // bone is where the frame puts it (at its parent: sampling never poses a
+  // leaf); a host that places leaves itself passes its pose as arrays. Refuses
+  // a frame of fewer bones than Bone_Count() ("Frame of N bones, the skin
+  // binds bone B"), writing nothing.
+  void Deform(Frame& frame, Vector_3<float>* points) const;
+  // The same for a pose given as output rotations and positions per bone
+  // (Bone_Count() entries or more, as Frame::Base and Frame::Offset give
+  // them). No range check.
+  void Deform(const Matrix_3x3<float>* bases, const Vector_3<float>* offsets, Vector_3<float>* points) const;
+
+ private:
+  unsigned int bone_count;
+  unsigned int point_count;
+  unsigned int renormalised_count;
+  unsigned int* vertex_indices;
+  // The bindings by bone, then in file order: bone b's are bone_first[b]
+  // .. bone_first[b + 1] - 1, each four floats (x, y, z and the weight
+  // under the rule) and the point it adds to.
+  std::size_t* bone_first;
+  float* bindings;
+  unsigned int* binding_points;
 };
 
 }  // namespace Bone_Import

@@ -1,5 +1,5 @@
-// A small host program: imports a bone file, prints its hierarchy as a tree
-// and the world position of every bone at a few moments of its animation.
+// A small host program: imports a bone file, prints its bones with their
+// parents and the world position of every bone at a few moments of its animation.
 //
 //   play_sequence FILE.bone
 #include <cstdio>
@@ -7,12 +7,6 @@
 #include "bone_import/bone_import.h"
 
 using namespace Vantorix::Bone_Import;
-
-static void Print_Tree(const Hierarchy& hierarchy, unsigned int bone, int depth) {
-  std::printf("%*s%s%s\n", 2 * depth, "", hierarchy.Bone_Name(bone), hierarchy.Is_Leaf(bone) ? " (leaf)" : "");
-  for (unsigned int child = 0; child < hierarchy.Bone_Count(); ++child)
-    if (hierarchy.Parent_Index(child) == bone && child != bone) Print_Tree(hierarchy, child, depth + 1);
-}
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -26,7 +20,11 @@ int main(int argc, char** argv) {
     sequence.Import(argv[1]);
 
     std::printf("%u bones, %.3f s\n", hierarchy.Bone_Count(), sequence.Lenght());
-    Print_Tree(hierarchy, hierarchy.Root_Index(), 0);
+    for (unsigned int bone = 0; bone < hierarchy.Bone_Count(); ++bone) {
+      const unsigned int parent = hierarchy.Parent_Index(bone);
+      std::printf("  %s%s, parent %s\n", hierarchy.Bone_Name(bone), hierarchy.Is_Leaf(bone) ? " (leaf)" : "",
+                  parent == INVALID_INDEX ? "none" : hierarchy.Bone_Name(parent));
+    }
 
     Frame frame(hierarchy, false);
     for (float fraction : {0.0f, 0.25f, 0.5f}) {

@@ -390,8 +390,9 @@ TEST(BonetoolCli, RefusalsSayWhatIsWrongInWords) {
 
 TEST(BonetoolCli, RenderAndExportNormaliseWeightsAndSaySo) {
   Temp_File bones(Turning().Data(), ".bone");
+  // A table entry that no record uses may name any bone, as Skin::Import has it.
   Temp_File skin(test_support::Skin_File_Data()
-                     .Bones({"Root", "Arm", "Tip"})
+                     .Bones({"Root", "Arm", "Tip", "Elsewhere"})
                      .Skin("half", {{1, 0, 1, 0, 0.25f, 0}, {0, 0, 1, 0, 0.25f, 0}, {1, 1, 0, 0, 1.0f, 1}})
                      .Data(),
                  ".skin");
@@ -418,6 +419,15 @@ TEST(BonetoolCli, InfoListsTheTree) {
   EXPECT_EQ(doc["bones"][5]["first_time"], 0.0);
   const Run_Result text = Bonetool("info " + SAMPLES + "/humanoid_walk.bone");
   EXPECT_NE(text.out.find("leaves: Head_End L_Hand R_Hand L_Toe R_Toe"), std::string::npos);
+  // A chain of 100,000 bones prints in time and space linear in its length.
+  Bone_File chain = Bone_File().Length(1).Root("b0", Keys_At({0, 1}));
+  for (int b = 1; b < 100000; ++b) chain.Bone("b" + std::to_string(b), "b" + std::to_string(b - 1), Keys_At({0, 1}));
+  const Temp_File deep(chain.Data(), ".bone");
+  const Run_Result long_chain = Bonetool(std::string("info ") + deep.path());
+  ASSERT_EQ(long_chain.status, 0) << long_chain.err;
+  EXPECT_NE(long_chain.out.find("\n    b2  keys 2"), std::string::npos);
+  EXPECT_NE(long_chain.out.find("\n" + std::string(64, ' ') + "[99999] b99999 (leaf)  keys 2"), std::string::npos);
+  EXPECT_LT(long_chain.out.size(), 100u * 100000);
   // The packed size beside the keys' size as a Sequence holds them.
   const json packed = json::parse(Bonetool("info --json --packed 0.001 " + SAMPLES + "/humanoid_walk.bone").out);
   EXPECT_GT(packed["packed"]["bytes"].get<double>(), 0);

@@ -454,15 +454,18 @@ TEST(ConvertRealData, SkinsKeepEveryInfluenceAndItsWeight) {
 TEST(Export, SampleWithSkinPassesTheValidatorAndKeepsEveryInfluence) {
   const Opened walk(SAMPLES + "/humanoid_walk.bone");
   // A vertex bound to six bones needs a second JOINTS/WEIGHTS set.
-  Export_Skin skin;
-  skin.name = "six";
+  std::vector<std::string> table;
+  std::vector<Skin_File::Vertex> records;
   for (unsigned int b = 0; b < 6; ++b) {
-    skin.table_to_bone.push_back(b);
-    skin.records.push_back(Skin_File::Vertex{b, 0.1f, 0.2f, 0.3f, 1.0f / 6, 7});
+    table.push_back(walk.hierarchy.Bone_Name(b));
+    records.push_back(Skin_File::Vertex{b, 0.1f, 0.2f, 0.3f, 1.0f / 6, 7});
   }
-  skin.records.push_back(Skin_File::Vertex{0, 0, 0, 0, 1.0f, 9});
+  records.push_back(Skin_File::Vertex{0, 0, 0, 0, 1.0f, 9});
+  const Temp_File file(test_support::Skin_File_Data().Bones(table).Skin("six", records).Data(), ".skin");
+  Skin_File skins(file.path());
+  const Export_Skin skin = Load_Export_Skin(skins, "six", walk.hierarchy);
   const std::string glb = Temp_Path("six.glb");
-  Write_Gltf(glb, walk.sequence, &skin);
+  Write_Gltf(glb, walk.sequence, {&skin});
   EXPECT_VALID_GLTF(glb);
 
   tinygltf::Model model;
@@ -485,7 +488,7 @@ TEST(RoundTrip, ExportThenConvertReproducesTheKeys) {
   const Export_Skin skin = Load_Export_Skin(skins, skins.Skin_Name(0), walk.hierarchy);
   for (const char* name : {"walk.glb", "walk.gltf"}) {
     const std::string out = Temp_Path(name);
-    Write_Gltf(out, original, &skin);
+    Write_Gltf(out, original, {&skin});
     EXPECT_VALID_GLTF(out);
     Scene_Import_Options with_skin;
     with_skin.skins = true;
@@ -494,7 +497,9 @@ TEST(RoundTrip, ExportThenConvertReproducesTheKeys) {
     std::remove(out.c_str());
     Expect_Same_Keys(original, back.sequence, 1e-5f);
     // Leaf joints carry weight 0 in glTF; such influences do not come back.
-    EXPECT_EQ(scene.skins.skins.at(0).vertices.size(), skin.records.size());
+    std::vector<Skin_File::Vertex> records;
+    skins.Get_Skin(records, skins.Skin_Name(0));
+    EXPECT_EQ(scene.skins.skins.at(0).vertices.size(), records.size());
   }
 }
 
@@ -594,7 +599,7 @@ TEST(RoundTripRealData, BvhConvertExportConvert) {
   REQUIRE_MODELS();
   Loaded first(Import_Scene(MODELS + "/BVH/Boxing_Toes.bvh", {}).animation);
   const std::string glb = Temp_Path("boxing.glb");
-  Write_Gltf(glb, first.sequence, nullptr);
+  Write_Gltf(glb, first.sequence, {});
   Loaded second(Import_Scene(glb, {}).animation);
   std::remove(glb.c_str());
   Expect_Same_Keys(first.sequence, second.sequence, 1e-5f);
@@ -609,7 +614,7 @@ TEST(Export, RefusesWhatGltfCannotHold) {
   const Temp_File bone(file);
   const Opened opened(bone.path());
   try {
-    Encode_Gltf(opened.sequence, nullptr, true);
+    Encode_Gltf(opened.sequence, {}, true);
     ADD_FAILURE() << "expected a refusal";
   } catch (const std::runtime_error& error) {
     EXPECT_NE(std::string(error.what()).find("key times of bone Root"), std::string::npos) << error.what();

@@ -1,3 +1,5 @@
+#include <map>
+
 #include "support/file_builders.h"
 
 using namespace Vantorix::Bone_Import;
@@ -226,4 +228,78 @@ TEST(SkinImport, UnknownSkinOrBoneLeavesTheSkinEmptyAndImportable) {
   EXPECT_EQ(skin.vert_count, nullptr);
   skin.Import(skins, "good", skeleton.hierarchy);
   EXPECT_EQ(skin.vert_count[0], 2u);
+}
+
+TEST(SkinnedMesh, OneWeightRuleAndThePlainSumToTheBit) {
+  Skeleton skeleton;
+  const float nan = std::nanf(""), inf = INFINITY;
+  struct Case {
+    Vertex record;
+    float weight;  // under the rule
+  };
+  const std::vector<Case> cases = {
+      {{0, 1, 2, 3, 0.5f, 10}, 0.25f},      // vertex 10: divided by the sum
+      {{2, -1, 0, 2, 1.5f, 10}, 0.75f},     //
+      {{1, 4, 5, 6, 1.0f, 11}, 1.0f},       // 11: as stored
+      {{0, 7, 8, 9, -1.0f, 12}, 1.0f / 3},  // 12: negative, NaN, infinite count as 0;
+      {{1, 0, 1, 0, nan, 12}, 1.0f / 3},    //     nothing counts: equal shares
+      {{2, 3, 0, 1, inf, 12}, 1.0f / 3},    //
+      {{0, 1, 1, 1, 2.0f, 13}, 1.0f},       // 13: one counts
+      {{1, 2, 2, 2, -3.0f, 13}, 0.0f},      //
+      {{2, 5, 0, 0, 0.25f, 40}, 0.25f},     // 40: one bone twice
+      {{2, 0, 5, 0, 0.75f, 40}, 0.75f},     //
+  };
+  std::vector<Vertex> records;
+  for (const Case& c : cases) records.push_back(c.record);
+  Temp_File file(Skin_File_Data().Bones({"Hips", "Spine", "Head"}).Skin("body", records).Data());
+  Skin_File skins(file.path());
+  Skin skin;
+  skin.Import(skins, "body", skeleton.hierarchy);
+  const Skinned_Mesh mesh(skin);
+  ASSERT_EQ(mesh.Point_Count(), 5u);
+  EXPECT_EQ(std::vector<unsigned int>(mesh.Vertex_Indices(), mesh.Vertex_Indices() + 5),
+            (std::vector<unsigned int>{10, 11, 12, 13, 40}));
+  EXPECT_EQ(mesh.Bone_Count(), 3u);
+  EXPECT_EQ(mesh.Renormalised_Count(), 3u);  // 10, 12 and 13
+  std::vector<unsigned int> slot(3, 0);
+  for (const Case& c : cases) EXPECT_EQ(mesh.Weight(c.record.bone, slot[c.record.bone]++), c.weight);
+
+  // A pose of any matrices: each point is the sum of weight * (Base *
+  // position + Offset) over its bindings by bone, then in file order, in
+  // exactly the operations of the plain formula, on the SSE path too.
+  const Matrix_3x3<float> bases[3] = {{{{0.5f, -1, 2}, {3, 0.25f, -4}, {1, 1, 1}}},
+                                      {{{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}}},
+                                      {{{0.1f, 0.2f, 0.3f}, {0.4f, 0.5f, 0.6f}, {0.7f, 0.8f, 0.9f}}}};
+  const Vector_3<float> offsets[3] = {{1, 2, 3}, {-0.5f, 0, 7}, {0.3f, 0.3f, 0.3f}};
+  std::map<unsigned int, Vector_3<float>> expected;
+  for (unsigned int bone = 0; bone < 3; ++bone)
+    for (const Case& c : cases) {
+      if (c.record.bone != bone) continue;
+      Vector_3<float> p;
+      Template_Library::M3x3_V3_Mul_V3_Add(bases[bone], Vector_3<float>{c.record.x, c.record.y, c.record.z},
+                                           offsets[bone], p);
+      Vector_3<float>& sum = expected.emplace(c.record.vertex_index, Vector_3<float>{0, 0, 0}).first->second;
+      Template_Library::V3_S_Mul_V3_S_Mul_Add(sum, p, sum, 1.0f, c.weight);
+    }
+  std::vector<Vector_3<float>> points(5);
+  mesh.Deform(bases, offsets, points.data());
+  for (unsigned int p = 0; p < 5; ++p)
+    EXPECT_EQ(std::memcmp(&points[p], &expected[mesh.Vertex_Indices()[p]], sizeof points[p]), 0) << p;
+
+  // From a frame: its outputs, each brought up to date (here only bone 1 is
+  // stale). A frame of fewer bones than the skin binds is refused.
+  Frame frame(skeleton.hierarchy, false);
+  frame.Rotate_Base(bases[1], 1);
+  std::vector<Vector_3<float>> from_frame(5);
+  mesh.Deform(frame, from_frame.data());
+  const Matrix_3x3<float> now[3] = {frame.Base(0), frame.Base(1), frame.Base(2)};
+  const Vector_3<float> at[3] = {frame.Offset(0), frame.Offset(1), frame.Offset(2)};
+  mesh.Deform(now, at, points.data());
+  EXPECT_EQ(std::memcmp(points.data(), from_frame.data(), 5 * sizeof points[0]), 0);
+  Temp_File two_bones(Bone_File().Root("Hips", {}).Bone("Spine", "Hips", {}).Data());
+  Hierarchy small;
+  small.Import(two_bones.path());
+  Frame small_frame(small, false);
+  Expect_Error(Error_Of([&] { mesh.Deform(small_frame, points.data()); }), "frame.bone_count >= bone_count",
+               "Frame of 2 bones, the skin binds bone 2");
 }

@@ -9,8 +9,8 @@ is then L0^-1 * L, with L the key's local pose (rotation and offset relative
 to the parent) and L0 the local pose at time 0; Blender's per-component linear
 interpolation of neighbouring quaternions, normalised, is the library's
 shorter-arc blend, so the action plays what the library samples. Bones the
-library never samples (leaves) follow their parent, placed at their first
-key's offset as the glTF export places them.
+library never samples (leaves) follow their parent, placed by their first key
+as bonetool draws and exports them (the package's sample(place_leaves=True)).
 """
 import math
 from dataclasses import dataclass, field
@@ -43,7 +43,7 @@ class Clip:
     rest: list  # per bone: 4x4 world pose at time 0
     rest_local: list  # per bone: 4x4 local pose at time 0
     fps: int
-    skin: dict = field(default_factory=dict)  # name, per-bone bindings, vertex count
+    skin: dict = field(default_factory=dict)  # name, per-bone bindings and weights, bind points
 
 
 def local_matrix(rotation, offset) -> Matrix:
@@ -58,15 +58,12 @@ def read_clip(path: str, skin_path: str = "", skin_name: str = "") -> Clip:
     sequence = bone_import.Sequence(skeleton, path)
     names, parents = skeleton.names, [int(p) for p in skeleton.parents]
     keys = [sequence.keys(b) for b in range(skeleton.bone_count)]
-    bases, positions = sequence.sample(np.zeros(1, np.float32))
+    bases, positions = sequence.sample(np.zeros(1, np.float32), place_leaves=True)  # the rest pose
     rest, rest_local = [], []
     for b in range(skeleton.bone_count):
         world = Matrix([list(row) + [float(p)] for row, p in zip(bases[0, b], positions[0, b])] + [[0, 0, 0, 1]])
-        parent = parents[b]
-        if skeleton.is_leaf[b] and parent >= 0:  # at its first key, below its parent
-            world = rest[parent] @ local_matrix(keys[b][1][0], keys[b][2][0])
         rest.append(world)
-        rest_local.append(world if parent < 0 else rest[parent].inverted() @ world)
+        rest_local.append(world if parents[b] < 0 else rest[parents[b]].inverted() @ world)
     intervals = np.concatenate([np.diff(k[0]) for k in keys if len(k[0]) > 2] or [np.array([1 / 30])])
     fps = int(min(240, max(1, round(1 / float(np.median(intervals[intervals > 0]))))))
     clip = Clip(path, names, parents, [bool(v) for v in skeleton.is_leaf], sequence.length, keys, rest,
@@ -78,8 +75,10 @@ def read_clip(path: str, skin_path: str = "", skin_name: str = "") -> Clip:
                 raise ValueError(f"{skin_path} holds {len(skins.skin_names)} skins; choose one with skin_name")
             skin_name = skins.skin_names[0]
         skin = bone_import.Skin(skins, skin_name, skeleton)
-        clip.skin = {"name": skin_name, "indices": skin.vertex_indices, "positions": skin.positions,
-                     "weights": skin.weights}
+        # The library's skinning: its weight rule, and the points it places
+        # in the rest pose (bonetool render draws the same).
+        clip.skin = {"name": skin_name, "indices": skin.vertex_indices, "weights": skin.skinning_weights,
+                     "points": bone_import.deform(skin, bases, positions)[0]}
     return clip
 
 
@@ -168,23 +167,8 @@ def Add_Curve(action, data_path: str, index: int, group: str, frames, values):
 
 def Build_Skin(context, clip: Clip, rig):
     skin = clip.skin
-    count = 1 + max((int(i.max()) for i in skin["indices"] if len(i)), default=-1)
-    total = np.zeros((count, 3))
-    weight = np.zeros(count)
-    plain, bound = np.zeros((count, 3)), np.zeros(count)
-    for b, (indices, positions, weights) in enumerate(zip(skin["indices"], skin["positions"], skin["weights"])):
-        if not len(indices):
-            continue
-        rest = np.array(clip.rest[b])
-        placed = positions @ rest[:3, :3].T + rest[:3, 3]
-        np.add.at(total, indices, np.maximum(weights, 0)[:, None] * placed)
-        np.add.at(weight, indices, np.maximum(weights, 0))
-        np.add.at(plain, indices, placed)
-        np.add.at(bound, indices, 1)
-    points = np.where(weight[:, None] > 0, total / np.maximum(weight, 1e-30)[:, None],
-                      plain / np.maximum(bound, 1)[:, None])
     mesh = bpy.data.meshes.new(skin["name"])
-    mesh.from_pydata([tuple(p) for p in points], [], [])
+    mesh.from_pydata([tuple(float(v) for v in p) for p in skin["points"]], [], [])
     body = bpy.data.objects.new(skin["name"], mesh)
     context.collection.objects.link(body)
     body.parent = rig
@@ -257,7 +241,7 @@ def Evaluate(curves: dict, data_path: str, index: int, frame: float, rest: float
 
 
 def Skin_Records(rig, names: list):
-    """The armature's mesh as (name, records in SkinFile.get's dtype)."""
+    """The armature's mesh as (name, records of the dtype bone_import.SKIN_RECORD)."""
     body = next((o for o in rig.children if o.type == "MESH"), None)
     if body is None:
         raise ValueError(f"{rig.name} has no mesh to export as a skin")
@@ -273,7 +257,6 @@ def Skin_Records(rig, names: list):
                 continue
             local = rest_inverse[name] @ point
             records.append((names.index(name), local.x, local.y, local.z, element.weight, vertex.index))
-    dtype = [("bone", "<u4"), ("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("weight", "<f4"), ("vertex_index", "<u4")]
-    array = np.array(records, dtype=dtype)
+    array = np.array(records, dtype=bone_import.SKIN_RECORD)
     array = array[np.lexsort((array["bone"], array["vertex_index"]))]
     return body.name, array

@@ -59,12 +59,14 @@ def test_import_plays_what_the_library_samples():
                 continue
             head = np.array(rig.matrix_world @ rig.pose.bones[name].head)
             assert np.abs(head - expected[name]).max() <= 1e-5 * height, (name, time, head, expected[name])
-    # The skin: one vertex per skin vertex, the file's groups and weights.
+    # The skin: one vertex per skin vertex, the file's groups with the
+    # weights of the library's rule.
     body = next(o for o in bpy.data.objects if o.type == "MESH")
-    records = bone_import.SkinFile(SKIN).get("body")
-    assert len(body.data.vertices) == int(records["vertex_index"].max()) + 1
-    table = bone_import.SkinFile(SKIN).bone_names
-    expected = sorted((table[r["bone"]], int(r["vertex_index"]), round(float(r["weight"]), 6)) for r in records)
+    skin = bone_import.Skin(bone_import.SkinFile(SKIN), "body", skeleton)
+    assert len(body.data.vertices) == max(int(v.max()) for v in skin.vertex_indices if len(v)) + 1
+    expected = sorted((skeleton.names[b], int(v), round(float(w), 6))
+                      for b, (vertices, weights) in enumerate(zip(skin.vertex_indices, skin.skinning_weights))
+                      for v, w in zip(vertices, weights))
     got = sorted((body.vertex_groups[g.group].name, v.index, round(g.weight, 6))
                  for v in body.data.vertices for g in v.groups)
     assert got == expected

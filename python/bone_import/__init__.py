@@ -8,6 +8,7 @@
 Every library error raises bone_import.Error (condition, message, file, line).
 """
 from ._bone_import import (  # noqa: F401
+    SKIN_RECORD,
     Error,
     Hierarchy,
     PackedSequence,
@@ -20,6 +21,7 @@ from ._bone_import import (  # noqa: F401
 )
 
 __all__ = [
+    "SKIN_RECORD",
     "Error",
     "Hierarchy",
     "PackedSequence",

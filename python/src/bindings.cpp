@@ -2,7 +2,6 @@
 // package's __init__ re-exports them. Arrays are numpy arrays; every library
 // error becomes bone_import.Error; wrong shapes, types and indices become
 // ValueError, TypeError and IndexError before anything reaches the library.
-#include <pybind11/eval.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -16,6 +15,7 @@
 #include "bone_import/bone_import.h"
 #include "files/output_files.h"
 #include "writers/animation_data.h"
+#include "writers/bone_poses.h"
 
 namespace py = pybind11;
 using namespace Vantorix::Bone_Import;
@@ -60,10 +60,12 @@ unsigned int Bone_Of(const Hierarchy& h, long bone) {
 }
 
 // The per-frame output of every bone at each time: bases [T, B, 3, 3] and
-// positions [T, B, 3], exactly as Frame::Base and Frame::Offset give them.
+// positions [T, B, 3], exactly as Frame::Base and Frame::Offset give them, or
+// with leaves placed by their first key (`leaves_of`, writers/bone_poses.h).
 // `Clip` is a Sequence or a Packed_Sequence.
 template <class Owner, class Clip>
-py::tuple Sample_Clip(const Owner& self, const Clip& clip, Array<float> times, bool ignore_root_offset) {
+py::tuple Sample_Clip(const Owner& self, const Clip& clip, Array<float> times, bool ignore_root_offset,
+                      const Sequence* leaves_of = nullptr) {
   if (times.ndim() > 1)
     throw py::value_error("times must be a number or a 1-D array, not " + std::to_string(times.ndim()) + "-D");
   const Hierarchy& h = self.owner->hierarchy;
@@ -75,11 +77,15 @@ py::tuple Sample_Clip(const Owner& self, const Clip& clip, Array<float> times, b
   {
     py::gil_scoped_release release;
     Frame frame(h, ignore_root_offset);
+    std::vector<Matrix_3x3<float>> placed_bases(leaves_of ? std::size_t(bones) : 0);
+    std::vector<Vector_3<float>> placed_positions(placed_bases.size());
     for (py::ssize_t i = 0; i < count; ++i) {
       clip.Get_Frame_Time(frame, t[i]);
+      if (leaves_of) Tools::Placed_Poses(*leaves_of, frame, placed_bases.data(), placed_positions.data());
       for (py::ssize_t b = 0; b < bones; ++b) {
-        std::memcpy(base_out, frame.Base(unsigned(b)).m, 9 * sizeof(float));
-        std::memcpy(position_out, &frame.Offset(unsigned(b)).x, 3 * sizeof(float));
+        const unsigned int bone = unsigned(b);
+        std::memcpy(base_out, leaves_of ? placed_bases[bone].m : frame.Base(bone).m, 9 * sizeof(float));
+        std::memcpy(position_out, leaves_of ? &placed_positions[bone].x : &frame.Offset(bone).x, 3 * sizeof(float));
         base_out += 9;
         position_out += 3;
       }
@@ -88,8 +94,9 @@ py::tuple Sample_Clip(const Owner& self, const Clip& clip, Array<float> times, b
   return py::make_tuple(bases, positions);
 }
 
-py::tuple Sample(const Py_Sequence& self, Array<float> times, bool ignore_root_offset) {
-  return Sample_Clip(self, self.sequence, std::move(times), ignore_root_offset);
+py::tuple Sample(const Py_Sequence& self, Array<float> times, bool ignore_root_offset, bool place_leaves) {
+  return Sample_Clip(self, self.sequence, std::move(times), ignore_root_offset,
+                     place_leaves ? &self.sequence : nullptr);
 }
 
 py::tuple Keys(const Py_Sequence& self, long bone) {
@@ -110,8 +117,9 @@ Matrix_3x3<float> Matrix_Of(Array<float> m) {
   return out;
 }
 
-// [T, V, 3]: every vertex at every time, the sum over its bindings of
-// weight * (Base * position + Offset); V is one more than the largest index.
+// [T, V, 3]: every vertex at every time by the library's skinning
+// (Skinned_Mesh: weights normalised per vertex); V is one more than the
+// largest vertex index, and a vertex without bindings stays at 0.
 Array<float> Deform(const Skin& skin, Array<float> bases, Array<float> positions) {
   if (bases.ndim() != 4 || bases.shape(2) != 3 || bases.shape(3) != 3)
     throw py::value_error("bases must have the shape [T, B, 3, 3]");
@@ -119,30 +127,31 @@ Array<float> Deform(const Skin& skin, Array<float> bases, Array<float> positions
       positions.shape(1) != bases.shape(1))
     throw py::value_error("positions must have the shape [T, B, 3], with T and B of the bases");
   const py::ssize_t count = bases.shape(0), bones = bases.shape(1);
-  if (py::ssize_t(skin.bone_count) > bones)
-    throw py::value_error("the skin binds " + std::to_string(skin.bone_count) + " bones, the poses hold " +
-                          std::to_string(bones));
-  unsigned int vertices = 0;
-  for (unsigned int b = 0; b < skin.bone_count; ++b)
-    for (unsigned int k = 0; k < skin.vert_count[b]; ++k) vertices = std::max(vertices, skin.vert_index[b][k] + 1);
-  Array<float> out({count, py::ssize_t(vertices), py::ssize_t(3)});
+  const Skinned_Mesh mesh(skin);
+  if (py::ssize_t(mesh.Bone_Count()) > bones)
+    throw py::value_error("the skin binds bone " + std::to_string(mesh.Bone_Count() - 1) + ", the poses hold " +
+                          std::to_string(bones) + " bones");
+  const unsigned int* vertices = mesh.Vertex_Indices();
+  const py::ssize_t width = mesh.Point_Count() ? py::ssize_t(vertices[mesh.Point_Count() - 1]) + 1 : 0;
+  Array<float> out({count, width, py::ssize_t(3)});
   std::fill(out.mutable_data(), out.mutable_data() + out.size(), 0.0f);
   const float* B = bases.data();
   const float* P = positions.data();
   float* o = out.mutable_data();
   {
     py::gil_scoped_release release;
-    for (py::ssize_t t = 0; t < count; ++t)
-      for (unsigned int b = 0; b < skin.bone_count; ++b) {
-        const float* m = B + (t * bones + b) * 9;
-        const float* p = P + (t * bones + b) * 3;
-        for (unsigned int k = 0; k < skin.vert_count[b]; ++k) {
-          const Vector_3<float>& v = skin.vert_pos[b][k];
-          const float w = skin.vert_weight[b][k];
-          float* d = o + (t * py::ssize_t(vertices) + skin.vert_index[b][k]) * 3;
-          for (int i = 0; i < 3; ++i) d[i] += w * (m[3 * i] * v.x + m[3 * i + 1] * v.y + m[3 * i + 2] * v.z + p[i]);
-        }
+    const std::size_t pose_size = std::size_t(bones);
+    std::vector<Matrix_3x3<float>> pose_bases(pose_size);
+    std::vector<Vector_3<float>> pose_offsets(pose_size), points(mesh.Point_Count());
+    for (py::ssize_t t = 0; t < count; ++t) {
+      if (bones) {
+        std::memcpy(static_cast<void*>(pose_bases.data()), B + t * bones * 9, std::size_t(bones) * 9 * sizeof(float));
+        std::memcpy(static_cast<void*>(pose_offsets.data()), P + t * bones * 3, std::size_t(bones) * 3 * sizeof(float));
       }
+      mesh.Deform(pose_bases.data(), pose_offsets.data(), points.data());
+      for (unsigned int p = 0; p < mesh.Point_Count(); ++p)
+        std::memcpy(o + (t * width + vertices[p]) * 3, &points[p].x, 3 * sizeof(float));
+    }
   }
   return out;
 }
@@ -160,11 +169,6 @@ py::list Per_Bone(const Skin& skin, Source* const* arrays, py::ssize_t width) {
   return out;
 }
 
-py::dtype Vertex_Dtype() {
-  return py::dtype::from_args(py::eval(
-      "[('bone', '<u4'), ('x', '<f4'), ('y', '<f4'), ('z', '<f4'), ('weight', '<f4'), ('vertex_index', '<u4')]"));
-}
-
 py::array Get_Skin(Py_Skin_File& self, const std::string& name) {
   std::vector<Skin_File::Vertex> records;
   if (!self.file.Get_Skin(records, name.c_str())) {
@@ -173,8 +177,7 @@ py::array Get_Skin(Py_Skin_File& self, const std::string& name) {
       names += (s ? ", " : "") + std::string(self.file.Skin_Name(s));
     throw py::key_error("no skin \"" + name + "\" in the file; it has: " + (names.empty() ? "none" : names));
   }
-  py::array out(Vertex_Dtype(), std::vector<py::ssize_t>{py::ssize_t(records.size())});
-  static_assert(sizeof(Skin_File::Vertex) == 24, "a record is 24 packed bytes");
+  py::array_t<Skin_File::Vertex> out(py::ssize_t(records.size()));
   if (!records.empty()) std::memcpy(out.mutable_data(), records.data(), records.size() * sizeof(Skin_File::Vertex));
   return out;
 }
@@ -220,13 +223,13 @@ void Write_Bone_File(const std::string& path, const std::vector<std::string>& na
 void Write_Skin_File(const std::string& path, const std::vector<std::string>& bone_names, const py::dict& skins) {
   Tools::Skin_File_Data data;
   data.bones = bone_names;
-  const py::dtype dtype = Vertex_Dtype();
+  const py::dtype dtype = py::dtype::of<Skin_File::Vertex>();
   for (const auto& item : skins) {
     Tools::Skin_Data skin;
     skin.name = py::cast<std::string>(item.first);
     const py::array records = py::array::ensure(item.second);
     if (!records || records.ndim() != 1 || !records.dtype().equal(dtype))
-      throw py::type_error("skin " + skin.name + ": a 1-D array of the dtype that SkinFile.get returns");
+      throw py::type_error("skin " + skin.name + ": a 1-D array of the dtype SKIN_RECORD, as SkinFile.get returns");
     skin.vertices.resize(std::size_t(records.size()));
     if (records.size())
       std::memcpy(skin.vertices.data(), records.data(), skin.vertices.size() * sizeof(Skin_File::Vertex));
@@ -249,6 +252,9 @@ PYBIND11_MODULE(_bone_import, m) {
       "path) and line.",
       PyExc_Exception, nullptr);
   m.attr("Error") = py::handle(error_type);
+  // The one declaration of a skin record's numpy type.
+  PYBIND11_NUMPY_DTYPE(Skin_File::Vertex, bone, x, y, z, weight, vertex_index);
+  m.attr("SKIN_RECORD") = py::dtype::of<Skin_File::Vertex>();
   py::register_exception_translator([](std::exception_ptr thrown) {
     try {
       if (thrown) std::rethrow_exception(thrown);
@@ -318,10 +324,12 @@ PYBIND11_MODULE(_bone_import, m) {
       .def_property_readonly("hierarchy", [](const Py_Sequence& s) { return s.owner; })
       .def("keys", &Keys, py::arg("bone"),
            "The keys of one bone: (times [n], rotations [n, 4] as quaternions w, x, y, z, offsets [n, 3]).")
-      .def("sample", &Sample, py::arg("times"), py::arg("ignore_root_offset") = false,
+      .def("sample", &Sample, py::arg("times"), py::arg("ignore_root_offset") = false, py::arg("place_leaves") = false,
            "Samples the sequence at every time (clamped to 0 .. length) and returns (bases [T, B, 3, 3],\n"
            "positions [T, B, 3]) as float32: every bone's output rotation and position, exactly what a Frame's\n"
-           "Base and Offset give. Runs in C++ with the GIL released.")
+           "Base and Offset give. The library never samples a leaf bone, so a leaf sits at its parent; with\n"
+           "place_leaves, a leaf that has a parent is placed by its first key below it, as bonetool draws and\n"
+           "exports it. Runs in C++ with the GIL released.")
       .def_static(
           "combine",
           [](std::shared_ptr<Py_Sequence> a, float a_start, float a_end, std::shared_ptr<Py_Sequence> b, float b_start,
@@ -412,16 +420,33 @@ PYBIND11_MODULE(_bone_import, m) {
           "Per bone, each binding's position in the bone's space [n, 3].")
       .def_property_readonly(
           "weights", [](const Skin& s) { return Per_Bone<float>(s, s.vert_weight, 1); },
-          "Per bone, each binding's weight.");
+          "Per bone, each binding's weight as stored.")
+      .def_property_readonly(
+          "skinning_weights",
+          [](const Skin& s) {
+            const Skinned_Mesh mesh(s);
+            py::list out;
+            for (unsigned int b = 0; b < s.bone_count; ++b) {
+              Array<float> a(py::ssize_t(s.vert_count[b]));
+              for (unsigned int k = 0; k < s.vert_count[b]; ++k) a.mutable_data()[k] = mesh.Weight(b, k);
+              out.append(a);
+            }
+            return out;
+          },
+          "Per bone, each binding's weight under the library's rule, as deform uses it: weights that are not\n"
+          "finite numbers above 0 count as 0, each vertex's weights are divided by their sum, and a vertex\n"
+          "whose weights sum to 0 shares equally among its bindings.");
 
   m.def("deform", &Deform, py::arg("skin"), py::arg("bases"), py::arg("positions"),
-        "The skinned points [T, V, 3]: per vertex the sum over its bindings of weight * (Base * position +\n"
-        "Offset), with bases and positions from Sequence.sample; V is one more than the largest vertex index.");
+        "The skinned points [T, V, 3] by the library's skinning: per vertex the sum over its bindings of\n"
+        "weight * (Base * position + Offset), with the weights of Skin.skinning_weights and bases and positions\n"
+        "from Sequence.sample (place_leaves=True for the pose bonetool render draws); V is one more than the\n"
+        "largest vertex index, and a vertex that no binding names stays at 0.");
   m.def("write_bone_file", &Write_Bone_File, py::arg("path"), py::arg("names"), py::arg("parents"), py::arg("root"),
         py::arg("times"), py::arg("rotations"), py::arg("offsets"), py::arg("length") = NAN,
         "Writes a bone file from per-bone lists: names, parent indices (-1 for none), the root's index, and\n"
         "per bone times [n], rotations [n, 4] (w first) and offsets [n, 3]. The length defaults to the last\n"
         "key time. Written whole or not at all, never over a read-only file.");
   m.def("write_skin_file", &Write_Skin_File, py::arg("path"), py::arg("bone_names"), py::arg("skins"),
-        "Writes a skin file: the bone table and a dict of skin name -> records (SkinFile.get's dtype).");
+        "Writes a skin file: the bone table and a dict of skin name -> records (arrays of SKIN_RECORD).");
 }

@@ -4,6 +4,7 @@ import json
 import os
 import struct
 import subprocess
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import numpy as np
@@ -141,18 +142,35 @@ def test_written_files_read_back(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["copy.bone", "copy.skin"]
 
 
-def test_deform_is_the_weighted_sum():
+def test_deform_draws_what_bonetool_render_draws(tmp_path):
+    """One skin, one pose: deform's points are render's vertices, also where
+    weights do not sum to 1, do not count, or bind a leaf."""
     skeleton = bi.Hierarchy(WALK)
     walk = bi.Sequence(skeleton, WALK)
-    skin = bi.Skin(bi.SkinFile(str(SAMPLES / "humanoid.skin")), "body", skeleton)
-    bases, positions = walk.sample(np.array([0.3, 1.1], np.float32))
-    points = bi.deform(skin, bases, positions)
-    expected = np.zeros_like(points, dtype=np.float64)
-    for b in range(skin.bone_count):
-        moved = np.einsum("tij,nj->tni", bases[:, b], skin.positions[b]) + positions[:, b, None, :]
-        np.add.at(expected, (slice(None), skin.vertex_indices[b]), skin.weights[b][None, :, None] * moved)
-    assert points.shape == (2, max(int(v.max()) for v in skin.vertex_indices if len(v)) + 1, 3)
-    assert np.allclose(points, expected, atol=1e-5)
+    skins = bi.SkinFile(str(SAMPLES / "humanoid.skin"))
+    records = skins.get("body")
+    records["weight"][::3] *= 1.5
+    records["weight"][1::7] = -1
+    head, tip = skins.bone_names.index("Head"), skins.bone_names.index("Head_End")
+    records["bone"][(records["bone"] == head) & (records["vertex_index"] % 2 == 0)] = tip
+    odd = str(tmp_path / "odd.skin")
+    bi.write_skin_file(odd, skins.bone_names, {"odd": records})
+    svg = str(tmp_path / "odd.svg")
+    bonetool("render", WALK, "--skin", odd, "--time", "0.7", "-o", svg)
+    front = ET.parse(svg).getroot().find(".//{*}g[@class='front']")
+    drawn = np.array([[float(c.get("cx")), float(c.get("cy"))] for c in front.findall("{*}circle")
+                      if c.get("class") == "vertex"])
+
+    skin = bi.Skin(bi.SkinFile(odd), "odd", skeleton)
+    bases, positions = walk.sample(np.float32([0.7]), place_leaves=True)
+    points = bi.deform(skin, bases, positions)[0][np.unique(records["vertex_index"])]
+    # The front view: x (from the root) to the right and y up, at one scale.
+    x, y = points[:, 0] - positions[0, skeleton.root, 0], points[:, 1]
+    ones, zeros = np.ones_like(x), np.zeros_like(x)
+    design = np.concatenate([np.stack([ones, zeros, x], 1), np.stack([zeros, ones, -y], 1)])
+    fit, *_ = np.linalg.lstsq(design, np.concatenate([drawn[:, 0], drawn[:, 1]]), rcond=None)
+    assert len(drawn) == len(points) and fit[2] > 0
+    assert np.abs(design @ fit - np.concatenate([drawn[:, 0], drawn[:, 1]])).max() < 0.01
 
 
 def test_editing_and_reduce_bound():

@@ -12,6 +12,7 @@
 
 #include "files/output_files.h"
 #include "validate/validator.h"
+#include "writers/bone_poses.h"
 
 namespace bonetool {
 
@@ -59,16 +60,21 @@ std::string Choose_Skin(const Skin_File& skins, const std::string& path, const s
                            "; it has: " + (names.empty() ? "none" : names));
 }
 
-void Check_Skin_Fits(const Skin_File& skins, const std::string& skin_path, const Hierarchy& hierarchy,
-                     const std::string& bone_path) {
+void Check_Skin_Fits(Skin_File& skins, const std::string& skin_path, const std::string& skin_name,
+                     const Hierarchy& hierarchy, const std::string& bone_path) {
   const auto upper = [](std::string name) {
     for (char& c : name) c = char(std::toupper(static_cast<unsigned char>(c)));
     return name;
   };
+  std::vector<Skin_File::Vertex> records;
+  skins.Get_Skin(records, skin_name.c_str());
+  std::vector<bool> used(skins.Bone_Count(), false);
+  for (const Skin_File::Vertex& record : records)
+    if (record.bone < skins.Bone_Count()) used[record.bone] = true;
   std::set<std::string> bones;
   for (unsigned int b = 0; b < hierarchy.Bone_Count(); ++b) bones.insert(upper(hierarchy.Bone_Name(b)));
   for (unsigned int b = 0; b < skins.Bone_Count(); ++b)
-    if (!bones.count(upper(skins.Bone_Name(b))))
+    if (used[b] && !bones.count(upper(skins.Bone_Name(b))))
       throw std::runtime_error(skin_path + " does not fit " + bone_path + ": its bone table names \"" +
                                skins.Bone_Name(b) + "\", and " + bone_path +
                                " has no bone of that name (a skin fits the skeleton it was converted with)");
@@ -161,6 +167,12 @@ void Note(const std::string& text) {
   if (!text.empty()) std::fprintf(stderr, "bonetool: note: %s\n", text.c_str());
 }
 
+void Note_Weights(const Skinned_Mesh& mesh, const std::string& skin_name) {
+  if (mesh.Renormalised_Count() == 0) return;
+  Note(std::to_string(mesh.Renormalised_Count()) + " of " + std::to_string(mesh.Point_Count()) + " vertices of skin " +
+       skin_name + " have weights that do not sum to 1; they are normalised");
+}
+
 std::string Read_File(const std::string& path) {
   Vantorix::Bone_Tools::Check_Readable(path);
   std::ifstream file(path, std::ios::binary);
@@ -172,11 +184,13 @@ std::string Read_File(const std::string& path) {
 
 float Default_Reach(const Sequence& sequence) {
   Frame frame(sequence.Get_Hierarchy(), false);
+  const unsigned int count = sequence.Get_Hierarchy().Bone_Count();
+  std::vector<Matrix_3x3<float>> bases(count);
+  std::vector<Vector_3<float>> positions(count);
   double extent = 0;
-  for (int step = 0; step <= 100; ++step) {
+  for (int step = 0; step <= 100 && count > 0; ++step) {
     sequence.Get_Frame_Time(frame, sequence.Lenght() * float(step) / 100.0f);
-    const std::vector<Vector_3<float>> positions = Bone_Positions(sequence, frame);
-    if (positions.empty()) continue;
+    Vantorix::Bone_Tools::Placed_Poses(sequence, frame, bases.data(), positions.data());
     Vector_3<float> low = positions[0], high = positions[0];
     for (const Vector_3<float>& p : positions)
       for (int i = 0; i < 3; ++i) low[i] = std::min(low[i], p[i]), high[i] = std::max(high[i], p[i]);
@@ -220,19 +234,36 @@ void Progress::Step(std::size_t done) {
   std::fflush(stderr);
 }
 
-std::vector<Vector_3<float>> Bone_Positions(const Sequence& sequence, Frame& frame) {
-  const Hierarchy& h = sequence.Get_Hierarchy();
-  std::vector<Vector_3<float>> positions(h.Bone_Count());
-  for (unsigned int b = 0; b < h.Bone_Count(); ++b) {
-    const unsigned int parent = h.Parent_Index(b);
-    if (h.Is_Leaf(b) && parent != INVALID_INDEX && sequence.Key_Count(b) > 0) {
-      Template_Library::M3x3_V3_Mul_V3_Add(frame.Base(parent), sequence.Key_Offsets(b)[0], frame.Offset(parent),
-                                           positions[b]);
-    } else {
-      positions[b] = frame.Offset(b);
-    }
+void Print_Tree(const Hierarchy& h, const char* indent, const std::function<std::string(unsigned int)>& details) {
+  const unsigned int count = h.Bone_Count(), deepest_indent = 32;
+  if (h.Root_Index() >= count) return;
+  // children[first[b] .. first[b + 1]) are b's children in file order.
+  std::vector<unsigned int> first(std::size_t(count) + 1, 0), children;
+  const auto parent_of = [&](unsigned int b) {
+    const unsigned int p = h.Parent_Index(b);
+    return p < count && p != b ? p : INVALID_INDEX;
+  };
+  for (unsigned int b = 0; b < count; ++b)
+    if (parent_of(b) != INVALID_INDEX) ++first[parent_of(b) + 1];
+  for (unsigned int b = 0; b < count; ++b) first[b + 1] += first[b];
+  children.resize(first[count]);
+  std::vector<unsigned int> filled(first.begin(), first.end() - 1);
+  for (unsigned int b = 0; b < count; ++b)
+    if (parent_of(b) != INVALID_INDEX) children[filled[parent_of(b)]++] = b;
+
+  std::vector<std::pair<unsigned int, unsigned int>> stack = {{h.Root_Index(), 0u}};  // bone, level
+  while (!stack.empty()) {
+    const auto [bone, level] = stack.back();
+    stack.pop_back();
+    const std::string more = details ? details(bone) : std::string();
+    const char* leaf = h.Is_Leaf(bone) ? " (leaf)" : "";
+    if (level <= deepest_indent)
+      std::printf("%s%*s%s%s%s\n", indent, int(2 * level), "", h.Bone_Name(bone), leaf, more.c_str());
+    else
+      std::printf("%s%*s[%u] %s%s%s\n", indent, int(2 * deepest_indent), "", level, h.Bone_Name(bone), leaf,
+                  more.c_str());
+    for (unsigned int c = first[bone + 1]; c > first[bone]; --c) stack.emplace_back(children[c - 1], level + 1);
   }
-  return positions;
 }
 
 std::vector<Bone_Error> Compare_Sequences(const Sequence& a, const Sequence& b) {

@@ -48,10 +48,12 @@ std::unique_ptr<Skin_File> Open_Skin_File(const std::string& path);
 // Names the skins the file has when `requested` is not one of them.
 std::string Choose_Skin(const Skin_File& skins, const std::string& path, const std::string& requested);
 
-// Refuses, naming both files and the bone, a skin file whose bone table
-// names a bone the hierarchy (of the bone file `bone_path`) does not have.
-void Check_Skin_Fits(const Skin_File& skins, const std::string& skin_path, const Hierarchy& hierarchy,
-                     const std::string& bone_path);
+// Refuses, naming both files and the bone, a skin whose records bind a bone
+// table entry that names no bone of the hierarchy (of the bone file
+// `bone_path`): the one mapping Skin::Import refuses, in a user's words.
+// Entries that no record of the skin uses may name anything.
+void Check_Skin_Fits(Skin_File& skins, const std::string& skin_path, const std::string& skin_name,
+                     const Hierarchy& hierarchy, const std::string& bone_path);
 
 // Option checks, applied when the command line is parsed (exit 2): a finite
 // number, a finite number above 0, a finite fraction from 0 to 1.
@@ -65,6 +67,10 @@ CLI::Validator Between(double low, double high);
 
 // Prints "bonetool: note: TEXT" on stderr unless `text` is empty.
 void Note(const std::string& text);
+
+// Notes how many vertices of the skin have weights that do not sum to 1, and
+// so are normalised by the library's rule (Skinned_Mesh); nothing when none.
+void Note_Weights(const Skinned_Mesh& mesh, const std::string& skin_name);
 
 // "1 animation", "2 animations" (`plural` when the noun does not just add s).
 std::string Count(std::size_t n, const std::string& noun, const std::string& plural = "");
@@ -95,7 +101,7 @@ std::size_t Total_Keys(const Sequence& sequence);
 
 // The reach reduce and info --packed take when none is given: a tenth of the
 // skeleton's size, the largest diagonal of the box around its bone positions
-// (leaves where render draws them) at 101 times evenly spread over the clip;
+// (leaves where render draws them, writers/bone_poses.h) at 101 times evenly spread over the clip;
 // 0 when every bone stays at one point.
 float Default_Reach(const Sequence& sequence);
 
@@ -119,10 +125,14 @@ class Progress {
   int last_percent_ = -1;
 };
 
-// World positions of every bone at the frame's pose. Leaf bones, which
-// sampling never moves, are placed at their first key's offset from the parent
-// so that drawings show the last segment of each chain.
-std::vector<Vector_3<float>> Bone_Positions(const Sequence& sequence, Frame& frame);
+// Prints the bone tree from the root, one line per bone: `indent`, two spaces
+// per level, the name, " (leaf)" for a leaf, then `details(bone)` when given.
+// Depth first, children in file order. The children are listed once and the
+// tree is walked without recursion, so any depth prints in time linear in the
+// bone count; below level 32 the indentation stops growing and the line gives
+// the level instead ("[40] NAME"), so that the output is linear too.
+void Print_Tree(const Hierarchy& h, const char* indent,
+                const std::function<std::string(unsigned int)>& details = nullptr);
 
 // The subcommands.
 void Add_Info(CLI::App& app, Context& context);

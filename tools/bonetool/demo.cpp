@@ -30,12 +30,6 @@ void Make_Directory(const std::string& dir) {
     throw Vantorix::Bone_Tools::File_Error("cannot create " + dir + ": " + std::strerror(errno));
 }
 
-void Print_Tree(const Hierarchy& h, unsigned int bone, int depth) {
-  std::printf("    %*s%s%s\n", 2 * depth, "", h.Bone_Name(bone), h.Is_Leaf(bone) ? " (leaf)" : "");
-  for (unsigned int child = 0; child < h.Bone_Count(); ++child)
-    if (child != bone && h.Parent_Index(child) == bone) Print_Tree(h, child, depth + 1);
-}
-
 }  // namespace
 
 void Add_Demo(CLI::App& app, Context&) {
@@ -59,7 +53,7 @@ void Add_Demo(CLI::App& app, Context&) {
     const Hierarchy& h = walk.hierarchy;
     std::printf("1. Hierarchy of %s: %u bones, root %s\n", walk.path.c_str(), h.Bone_Count(),
                 h.Bone_Name(h.Root_Index()));
-    Print_Tree(h, h.Root_Index(), 0);
+    Print_Tree(h, "    ");
 
     std::printf("\n2. The walk (%.2f s) sampled: world position of a few bones\n", walk.sequence.Lenght());
     Frame frame(h, false);
@@ -112,8 +106,10 @@ void Add_Demo(CLI::App& app, Context&) {
 
     std::printf("\n6. For any glTF viewer: the walk with its skin as points\n");
     const Tools::Export_Skin points = Tools::Load_Export_Skin(skins, "body", h);
-    files.Set(written[4], Tools::Encode_Gltf(walk.sequence, &points, true));
-    std::printf("    %u joints, %zu skin records; open it in a glTF viewer\n", h.Bone_Count(), points.records.size());
+    files.Set(written[4], Tools::Encode_Gltf(walk.sequence, {&points}, true));
+    unsigned int bindings = 0;
+    for (unsigned int b = 0; b < points.skin->bone_count; ++b) bindings += points.skin->vert_count[b];
+    std::printf("    %u joints, %u skin bindings; open it in a glTF viewer\n", h.Bone_Count(), bindings);
 
     std::printf("\n7. In a browser: the walk playing, with its skin\n");
     try {

@@ -16,16 +16,6 @@ namespace {
 
 using nlohmann::json;
 
-void Print_Tree(const Bone_File& file, unsigned int bone, int depth) {
-  const Hierarchy& h = file.hierarchy;
-  const Sequence& s = file.sequence;
-  const unsigned int n = s.Key_Count(bone);
-  std::printf("%*s%s%s  keys %u  time %g .. %g\n", 2 * depth, "", h.Bone_Name(bone), h.Is_Leaf(bone) ? " (leaf)" : "",
-              n, s.Key_Times(bone)[0], s.Key_Times(bone)[n - 1]);
-  for (unsigned int child = 0; child < h.Bone_Count(); ++child)
-    if (child != bone && h.Parent_Index(child) == bone) Print_Tree(file, child, depth + 1);
-}
-
 json Parent_Name(const Hierarchy& h, unsigned int bone) {
   const unsigned int parent = h.Parent_Index(bone);
   return parent == INVALID_INDEX ? json(nullptr) : json(h.Bone_Name(parent));
@@ -173,7 +163,13 @@ void Add_Info(CLI::App& app, Context&) {
                   *packed, double(packing["reach"]), std::size_t(packing["bytes"]), double(packing["bytes_per_key"]),
                   32 * total);
     std::printf("root: %s\n", h.Bone_Name(h.Root_Index()));
-    Print_Tree(file, h.Root_Index(), 0);
+    const Sequence& s = file.sequence;
+    Print_Tree(h, "", [&s](unsigned int bone) {
+      const unsigned int n = s.Key_Count(bone);
+      char text[96];
+      std::snprintf(text, sizeof text, "  keys %u  time %g .. %g", n, s.Key_Times(bone)[0], s.Key_Times(bone)[n - 1]);
+      return std::string(text);
+    });
     std::printf("leaves:");
     for (unsigned int b = 0; b < h.Bone_Count(); ++b)
       if (h.Is_Leaf(b)) std::printf(" %s", h.Bone_Name(b));
@@ -266,7 +262,7 @@ void Add_Skin(CLI::App& app, Context&) {
     Hierarchy h;
     Import_File(options->hierarchy, false, [&] { h.Import(options->hierarchy.c_str()); });
     options->name = Choose_Skin(skins, options->path, options->name);
-    Check_Skin_Fits(skins, options->path, h, options->hierarchy);
+    Check_Skin_Fits(skins, options->path, options->name, h, options->hierarchy);
     Skin skin;
     skin.Import(skins, options->name.c_str(), h);
     json bones = json::array();

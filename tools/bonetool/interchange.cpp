@@ -57,9 +57,9 @@ std::unique_ptr<Tools::Export_Skin> Load_Skin_For(const Bone_File& file, const s
   if (skin_path.empty()) return nullptr;
   const std::unique_ptr<Skin_File> skin_file = Open_Skin_File(skin_path);
   const std::string chosen = Choose_Skin(*skin_file, skin_path, name);
-  Check_Skin_Fits(*skin_file, skin_path, file.hierarchy, file.path);
+  Check_Skin_Fits(*skin_file, skin_path, chosen, file.hierarchy, file.path);
   auto skin = std::make_unique<Tools::Export_Skin>(Tools::Load_Export_Skin(*skin_file, chosen, file.hierarchy));
-  Note(skin->Weights().Note(chosen));
+  Note_Weights(*skin->mesh, chosen);
   return skin;
 }
 
@@ -217,7 +217,9 @@ void Add_Interchange(CLI::App& app, Context&) {
       files.Output(options->out, {".glb", ".gltf"});
       const Bone_File file(options->in);
       const std::unique_ptr<Tools::Export_Skin> skin = Load_Skin_For(file, options->skin, options->name);
-      files.Set(options->out, Tools::Encode_Gltf(file.sequence, skin.get(), Tools::Is_Binary_Gltf(options->out)));
+      std::vector<const Tools::Export_Skin*> skins;
+      if (skin) skins.push_back(skin.get());
+      files.Set(options->out, Tools::Encode_Gltf(file.sequence, skins, Tools::Is_Binary_Gltf(options->out)));
       files.Commit();
       std::printf("wrote %s: %u nodes, %zu keys%s%s\n", options->out.c_str(), file.hierarchy.Bone_Count(),
                   Total_Keys(file.sequence), skin ? ", skin " : "", skin ? skin->name.c_str() : "");

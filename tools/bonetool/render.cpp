@@ -2,14 +2,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
-#include <map>
 #include <memory>
 #include <sstream>
 
 #include "common.h"
 #include "files/output_files.h"
-#include "files/skin_weights.h"
 #include "writers/animation_data.h"
+#include "writers/bone_poses.h"
 
 namespace bonetool {
 
@@ -51,31 +50,6 @@ struct Pose {
   std::vector<Vector_3<float>> skin;
 };
 
-// The skin's weights, normalised per vertex as export normalises them.
-Vantorix::Bone_Tools::Vertex_Weights Skin_Weights(const Skin& skin) {
-  Vantorix::Bone_Tools::Vertex_Weights weights;
-  for (unsigned int b = 0; b < skin.bone_count; ++b)
-    for (unsigned int k = 0; k < skin.vert_count[b]; ++k) weights.Add(skin.vert_index[b][k], skin.vert_weight[b][k]);
-  return weights;
-}
-
-// Skin vertices: sum over bindings of weight * (Base * position + Offset).
-std::vector<Vector_3<float>> Skin_Points(const Skin& skin, const Vantorix::Bone_Tools::Vertex_Weights& weights,
-                                         Frame& frame, unsigned int bone_count) {
-  std::map<unsigned int, Vector_3<float>> points;
-  for (unsigned int b = 0; b < skin.bone_count && b < bone_count; ++b)
-    for (unsigned int k = 0; k < skin.vert_count[b]; ++k) {
-      Vector_3<float> p;
-      Template_Library::M3x3_V3_Mul_V3_Add(frame.Base(b), skin.vert_pos[b][k], frame.Offset(b), p);
-      Vector_3<float>& sum = points.emplace(skin.vert_index[b][k], Vector_3<float>{0, 0, 0}).first->second;
-      const float weight = float(weights.Normalised(skin.vert_index[b][k], skin.vert_weight[b][k]));
-      Template_Library::V3_S_Mul_V3_S_Mul_Add(sum, p, sum, 1.0f, weight);
-    }
-  std::vector<Vector_3<float>> out;
-  for (const auto& entry : points) out.push_back(entry.second);
-  return out;
-}
-
 float Finite_Or_Zero(float v) { return std::isfinite(v) ? v : 0.0f; }
 
 }  // namespace
@@ -84,16 +58,23 @@ std::string Render_Svg(const Sequence& sequence, const Render_Options& options) 
   const Hierarchy& h = sequence.Get_Hierarchy();
   std::vector<Pose> poses;
   Frame frame(h, false);
-  Vantorix::Bone_Tools::Vertex_Weights weights;
+  // Skin points: the library's skinning of the bones as drawn (leaves placed
+  // by their first key).
+  std::unique_ptr<Skinned_Mesh> mesh;
   if (options.skin) {
-    weights = Skin_Weights(*options.skin);
-    Note(weights.Note(options.skin_name));
+    mesh = std::make_unique<Skinned_Mesh>(*options.skin);
+    Note_Weights(*mesh, options.skin_name);
   }
   Progress progress("rendering", options.times.size());
+  std::vector<Matrix_3x3<float>> bases(h.Bone_Count());
   for (float time : options.times) {
     sequence.Get_Frame_Time(frame, time);
-    Pose pose{time, Bone_Positions(sequence, frame), {}};
-    if (options.skin) pose.skin = Skin_Points(*options.skin, weights, frame, h.Bone_Count());
+    Pose pose{time, std::vector<Vector_3<float>>(h.Bone_Count()), {}};
+    Vantorix::Bone_Tools::Placed_Poses(sequence, frame, bases.data(), pose.bones.data());
+    if (mesh) {
+      pose.skin.resize(mesh->Point_Count());
+      mesh->Deform(bases.data(), pose.bones.data(), pose.skin.data());
+    }
     // Each pose is centred on its root horizontally, so a clip that travels
     // stays in its panel.
     const Vector_3<float> root = pose.bones[h.Root_Index()];
@@ -193,7 +174,7 @@ void Add_Render(CLI::App& app, Context&) {
     if (!o->skin.empty()) {
       skin_file = Open_Skin_File(o->skin);
       o->name = Choose_Skin(*skin_file, o->skin, o->name);
-      Check_Skin_Fits(*skin_file, o->skin, file.hierarchy, o->path);
+      Check_Skin_Fits(*skin_file, o->skin, o->name, file.hierarchy, o->path);
       skin.Import(*skin_file, o->name.c_str(), file.hierarchy);
       options.skin = &skin;
       options.skin_name = o->name;

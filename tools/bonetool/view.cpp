@@ -85,26 +85,12 @@ double Key_Rate(const Sequence& sequence) {
   return rate;
 }
 
-// The skins as one skin for the glTF binary: each skin's vertices are
-// numbered after the previous skin's, in their order, so that the points of
-// skin k follow those of skin k - 1 (the exporter writes one point per vertex,
-// by vertex number). The skins come from one skin file, so they share its
-// bone table. Returns the skins' names and point counts for the page.
-nlohmann::json Merge_Skins(const std::vector<const Tools::Export_Skin*>& skins, Tools::Export_Skin& merged) {
+// The skins' names and point counts for the page: the export writes the
+// points of skin k after those of skin k - 1, one per vertex index.
+nlohmann::json Skin_Table(const std::vector<const Tools::Export_Skin*>& skins) {
   nlohmann::json table = nlohmann::json::array();
-  unsigned int number = 0;
-  for (const Tools::Export_Skin* skin : skins) {
-    std::map<unsigned int, unsigned int> renumbered;
-    for (const Skin_File::Vertex& record : skin->records) renumbered.emplace(record.vertex_index, 0u);
-    for (auto& entry : renumbered) entry.second = number++;
-    for (Skin_File::Vertex record : skin->records) {
-      record.vertex_index = renumbered[record.vertex_index];
-      merged.records.push_back(record);
-    }
-    merged.name += (merged.name.empty() ? "" : ", ") + skin->name;
-    merged.table_to_bone = skin->table_to_bone;
-    table.push_back({{"name", skin->name}, {"points", renumbered.size()}});
-  }
+  for (const Tools::Export_Skin* skin : skins)
+    table.push_back({{"name", skin->name}, {"points", skin->mesh->Point_Count()}});
   return table;
 }
 
@@ -114,15 +100,13 @@ std::string Page(const Bone_File& file, const std::vector<const Tools::Export_Sk
                  const std::string& camera) {
   const std::string folder = View_Folder();
   const std::string page = Read_File(folder + "/page.html");
-  Tools::Export_Skin merged;
-  const nlohmann::json skin_table = Merge_Skins(skins, merged);
   const nlohmann::json meta = {{"title", title},
                                {"length", file.sequence.Lenght()},
                                {"bones", file.hierarchy.Bone_Count()},
                                {"keyRate", Key_Rate(file.sequence)},
-                               {"skins", skin_table},
+                               {"skins", Skin_Table(skins)},
                                {"camera", camera}};
-  const std::string clip = Tools::Encode_Gltf(file.sequence, skins.empty() ? nullptr : &merged, true);
+  const std::string clip = Tools::Encode_Gltf(file.sequence, skins, true);
   // Each placeholder is filled once, where the template has it.
   const std::map<std::string, std::string> fill = {{"__TITLE__", Escape_Html(title)},
                                                    {"__IMPORTMAP__", Import_Map(folder)},

@@ -27,13 +27,13 @@ std::string Name_Of(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+}  // namespace
+
 bool Ends_With_Ignoring_Case(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && std::equal(end.rbegin(), end.rend(), text.rbegin(), [](char a, char b) {
            return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
          });
 }
-
-}  // namespace
 
 void Check_Readable(const std::string& path) {
   struct stat status;

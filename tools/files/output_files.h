@@ -38,6 +38,9 @@ struct File_Error : std::runtime_error {
 // file (not a folder).
 void Check_Readable(const std::string& path);
 
+// Whether `text` ends in `end`, letter case ignored (".GLB" ends in ".glb").
+bool Ends_With_Ignoring_Case(const std::string& text, const std::string& end);
+
 class Output_Files {
  public:
   Output_Files() = default;

@@ -10,7 +10,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "files/output_files.h"
 #include "writers/animation_data.h"
+#include "writers/bone_poses.h"
 
 namespace Vantorix {
 namespace Bone_Tools {
@@ -115,8 +117,8 @@ bool Finite(const Vector_3<float>& v) { return std::isfinite(v.x) && std::isfini
 
 class Gltf_Builder {
  public:
-  Gltf_Builder(const Sequence& sequence, const Export_Skin* skin)
-      : sequence_(sequence), hierarchy_(sequence.Get_Hierarchy()), skin_(skin), buffers_(model_) {}
+  Gltf_Builder(const Sequence& sequence, const std::vector<const Export_Skin*>& skins)
+      : sequence_(sequence), hierarchy_(sequence.Get_Hierarchy()), skins_(skins), buffers_(model_) {}
 
   tinygltf::Model Build() {
     if (sequence_.Is_Empty()) throw std::runtime_error("the sequence is empty");
@@ -125,7 +127,7 @@ class Gltf_Builder {
     Compute_World();
     const int skin_index = Add_Skin();
     Add_Animation();
-    if (skin_) Add_Mesh(skin_index);
+    if (!skins_.empty()) Add_Mesh(skin_index);
     model_.asset.version = "2.0";
     model_.asset.generator = "bonetool";
     return std::move(model_);
@@ -154,10 +156,10 @@ class Gltf_Builder {
     const unsigned int count = hierarchy_.Bone_Count();
     local_.resize(count);
     for (unsigned int b = 0; b < count; ++b) {
-      // Sampling never poses a leaf; its stored first key places it.
-      const bool leaf = hierarchy_.Is_Leaf(b);
-      const Quaternion rotation = leaf ? sequence_.Key_Rotations(b)[0] : frame.Local_Rotation(b);
-      const Vector_3<float> offset = leaf ? sequence_.Key_Offsets(b)[0] : frame.Local_Offset(b);
+      // Sampling never poses a leaf; its first key places it (bone_poses.h).
+      Quaternion rotation;
+      Vector_3<float> offset;
+      Placed_Local_Pose(sequence_, frame, b, rotation, offset);
       local_[b] = Rigid::From(rotation, offset);
       tinygltf::Node node;
       node.name = hierarchy_.Bone_Name(b);
@@ -269,38 +271,51 @@ class Gltf_Builder {
   }
 
   void Add_Mesh(int skin_index) {
-    // vertex index -> (bone -> summed weight, weighted bind position)
-    struct Point {
-      std::map<unsigned int, double> weights;
-      std::array<double, 3> weighted{};
-    };
-    std::map<unsigned int, Point> points;
-    const Vertex_Weights normalised = skin_->Weights();
-    for (const Bone_Import::Skin_File::Vertex& record : skin_->records) {
-      const unsigned int bone = skin_->table_to_bone.at(record.bone);
-      const std::array<double, 3> p = world_.at(bone).Apply({record.x, record.y, record.z});
-      if (!std::isfinite(p[0] + p[1] + p[2] + record.weight))
-        throw std::runtime_error("skin " + skin_->name + " holds a value that is not finite");
-      Point& point = points[record.vertex_index];
-      const double weight = normalised.Normalised(record.vertex_index, record.weight);
-      point.weights[bone] += weight;
-      for (int i = 0; i < 3; ++i) point.weighted[i] += weight * p[i];
+    // The points where the pose at time 0 places them, and per point its
+    // bones with their summed weights, skin after skin.
+    Frame frame(hierarchy_, false);
+    sequence_.Get_Frame_Time(frame, 0.0f);
+    std::vector<Matrix_3x3<float>> bases(hierarchy_.Bone_Count());
+    std::vector<Vector_3<float>> offsets(hierarchy_.Bone_Count());
+    Placed_Poses(sequence_, frame, bases.data(), offsets.data());
+    std::vector<Vector_3<float>> points;
+    std::vector<std::map<unsigned int, float>> influences;
+    std::string mesh_name;
+    for (std::size_t s = 0; s < skins_.size(); ++s) {
+      const Export_Skin& export_skin = *skins_[s];
+      const Bone_Import::Skin& skin = *export_skin.skin;
+      const Bone_Import::Skinned_Mesh& mesh = *export_skin.mesh;
+      mesh_name += (s ? ", " : "") + export_skin.name;
+      const std::size_t first = points.size();
+      points.resize(first + mesh.Point_Count());
+      mesh.Deform(bases.data(), offsets.data(), points.data() + first);
+      for (std::size_t p = first; p < points.size(); ++p)
+        if (!Finite(points[p]))
+          throw std::runtime_error("skin " + export_skin.name + " holds a value that is not finite");
+      influences.resize(points.size());
+      const unsigned int* vertices = mesh.Vertex_Indices();
+      for (unsigned int bone = 0; bone < mesh.Bone_Count(); ++bone)
+        for (unsigned int k = 0; k < skin.vert_count[bone]; ++k) {
+          const std::size_t point =
+              first + std::size_t(std::lower_bound(vertices, vertices + mesh.Point_Count(), skin.vert_index[bone][k]) -
+                                  vertices);
+          influences[point][bone] += mesh.Weight(bone, k);
+        }
     }
     std::size_t most = 1;
-    for (const auto& entry : points) most = std::max(most, entry.second.weights.size());
+    for (const auto& point : influences) most = std::max(most, point.size());
     const std::size_t sets = (most + 3) / 4;
     if (hierarchy_.Bone_Count() > 65535) throw std::runtime_error("more than 65535 bones cannot be skinned in glTF");
 
     std::vector<float> positions;
     std::vector<std::vector<std::uint16_t>> joints(sets);
     std::vector<std::vector<float>> weights(sets);
-    for (const auto& entry : points) {
-      const Point& point = entry.second;
-      for (int i = 0; i < 3; ++i) positions.push_back(float(point.weighted[i]));
+    for (std::size_t p = 0; p < points.size(); ++p) {
+      positions.insert(positions.end(), {points[p].x, points[p].y, points[p].z});
       std::size_t slot = 0;
-      for (const auto& influence : point.weights) {
+      for (const auto& influence : influences[p]) {
         joints[slot / 4].push_back(std::uint16_t(influence.first));
-        weights[slot / 4].push_back(float(influence.second));
+        weights[slot / 4].push_back(influence.second);
         ++slot;
       }
       for (; slot < 4 * sets; ++slot) {
@@ -321,12 +336,12 @@ class Gltf_Builder {
           buffers_.Add(weights[s], TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_VEC4, 4, TINYGLTF_TARGET_ARRAY_BUFFER);
     }
     tinygltf::Mesh mesh;
-    mesh.name = skin_->name;
+    mesh.name = mesh_name;
     mesh.primitives.push_back(primitive);
     model_.meshes.push_back(mesh);
 
     tinygltf::Node node;
-    node.name = skin_->name;
+    node.name = mesh_name;
     node.mesh = int(model_.meshes.size() - 1);
     node.skin = skin_index;
     model_.nodes.push_back(node);
@@ -335,59 +350,36 @@ class Gltf_Builder {
 
   const Sequence& sequence_;
   const Hierarchy& hierarchy_;
-  const Export_Skin* skin_;
+  const std::vector<const Export_Skin*>& skins_;
   tinygltf::Model model_;
   Buffer_Builder buffers_;
   std::vector<Rigid> local_, world_;
 };
 
-bool Ends_With(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && std::equal(end.rbegin(), end.rend(), text.rbegin(),
-                                                 [](char a, char b) { return std::tolower(a) == std::tolower(b); });
-}
-
 }  // namespace
-
-Vertex_Weights Export_Skin::Weights() const {
-  Vertex_Weights weights;
-  for (const Bone_Import::Skin_File::Vertex& record : records) weights.Add(record.vertex_index, record.weight);
-  return weights;
-}
 
 Export_Skin Load_Export_Skin(Bone_Import::Skin_File& skin_file, const std::string& name,
                              const Bone_Import::Hierarchy& hierarchy) {
-  Export_Skin skin;
-  skin.name = name;
-  if (!skin_file.Get_Skin(skin.records, name.c_str()))
-    throw std::runtime_error("no skin \"" + name + "\" in the skin file");
-  for (std::size_t k = 0; k < skin.records.size(); ++k) {
-    if (skin.records[k].bone >= skin_file.Bone_Count())
-      throw std::runtime_error("skin " + name + " record " + std::to_string(k) + " names bone " +
-                               std::to_string(skin.records[k].bone) + ", past the " +
-                               std::to_string(skin_file.Bone_Count()) + "-entry bone table");
-  }
-  for (unsigned int b = 0; b < skin_file.Bone_Count(); ++b) {
-    const unsigned int bone = hierarchy.Bone_Index(skin_file.Bone_Name(b));
-    if (bone == INVALID_INDEX)
-      throw std::runtime_error(std::string("the skin file's bone ") + skin_file.Bone_Name(b) +
-                               " is not in the hierarchy");
-    skin.table_to_bone.push_back(bone);
-  }
+  Export_Skin skin{name, std::make_unique<Bone_Import::Skin>(), nullptr};
+  skin.skin->Import(skin_file, name.c_str(), hierarchy);
+  skin.mesh = std::make_unique<Bone_Import::Skinned_Mesh>(*skin.skin);
   return skin;
 }
 
-std::string Encode_Gltf(const Bone_Import::Sequence& sequence, const Export_Skin* skin, bool binary) {
-  const tinygltf::Model model = Gltf_Builder(sequence, skin).Build();
+std::string Encode_Gltf(const Bone_Import::Sequence& sequence, const std::vector<const Export_Skin*>& skins,
+                        bool binary) {
+  const tinygltf::Model model = Gltf_Builder(sequence, skins).Build();
   std::ostringstream out;
   tinygltf::TinyGLTF writer;
   if (!writer.WriteGltfSceneToStream(&model, out, !binary, binary)) throw std::runtime_error("cannot encode glTF");
   return out.str();
 }
 
-bool Is_Binary_Gltf(const std::string& path) { return Ends_With(path, ".glb"); }
+bool Is_Binary_Gltf(const std::string& path) { return Ends_With_Ignoring_Case(path, ".glb"); }
 
-void Write_Gltf(const std::string& path, const Bone_Import::Sequence& sequence, const Export_Skin* skin) {
-  Write_File_Atomically(path, Encode_Gltf(sequence, skin, Is_Binary_Gltf(path)));
+void Write_Gltf(const std::string& path, const Bone_Import::Sequence& sequence,
+                const std::vector<const Export_Skin*>& skins) {
+  Write_File_Atomically(path, Encode_Gltf(sequence, skins, Is_Binary_Gltf(path)));
 }
 
 }  // namespace Bone_Tools

@@ -1,0 +1,42 @@
+#include "writers/bone_poses.h"
+
+namespace Vantorix {
+namespace Bone_Tools {
+
+using Bone_Import::INVALID_INDEX;
+using Template_Library::Matrix_3x3;
+using Template_Library::Vector_3;
+
+bool Placed_By_First_Key(const Bone_Import::Sequence& sequence, unsigned int bone) {
+  const Bone_Import::Hierarchy& h = sequence.Get_Hierarchy();
+  return h.Is_Leaf(bone) && h.Parent_Index(bone) != INVALID_INDEX && sequence.Is_Filled() &&
+         sequence.Key_Count(bone) > 0;
+}
+
+void Placed_Local_Pose(const Bone_Import::Sequence& sequence, const Bone_Import::Frame& frame, unsigned int bone,
+                       Bone_Import::Quaternion& rotation, Vector_3<float>& offset) {
+  const bool first_key = Placed_By_First_Key(sequence, bone);
+  rotation = first_key ? sequence.Key_Rotations(bone)[0] : frame.Local_Rotation(bone);
+  offset = first_key ? sequence.Key_Offsets(bone)[0] : frame.Local_Offset(bone);
+}
+
+void Placed_Poses(const Bone_Import::Sequence& sequence, Bone_Import::Frame& frame, Matrix_3x3<float>* bases,
+                  Vector_3<float>* positions) {
+  const Bone_Import::Hierarchy& h = sequence.Get_Hierarchy();
+  for (unsigned int b = 0; b < h.Bone_Count(); ++b) {
+    if (!Placed_By_First_Key(sequence, b)) {
+      bases[b] = frame.Base(b);
+      positions[b] = frame.Offset(b);
+      continue;
+    }
+    const unsigned int parent = h.Parent_Index(b);
+    Matrix_3x3<float> local;
+    sequence.Key_Rotations(b)[0].To_Matrix(local);
+    Template_Library::M3x3_M3x3_Mul(frame.Base(parent), local, bases[b]);
+    Template_Library::M3x3_V3_Mul_V3_Add(frame.Base(parent), sequence.Key_Offsets(b)[0], frame.Offset(parent),
+                                         positions[b]);
+  }
+}
+
+}  // namespace Bone_Tools
+}  // namespace Vantorix
