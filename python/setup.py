@@ -94,6 +94,7 @@ setup(
     version="0.1.0",
     description="Skeletal-animation import: bone and skin files, sampling, editing, skinning",
     packages=["bone_import"],
+    package_data={"bone_import": ["py.typed", "*.pyi"]},
     ext_modules=[Extension("bone_import._bone_import", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
     install_requires=["numpy"],

@@ -14,6 +14,8 @@ ctest --preset ci -j "$(nproc)"
 /usr/bin/python3 -m venv --system-site-packages .venv
 .venv/bin/pip install -q --no-build-isolation --no-index ./python
 BONETOOL="$PWD/build/ci/tools/bonetool" .venv/bin/python -m pytest -q python/tests
+# The type stubs against the compiled module (mypy's stubtest, python3-mypy).
+.venv/bin/python -m mypy.stubtest bone_import --allowlist python/stubtest-allowlist.txt
 
 # The Blender add-on, headless in Debian's Blender (enabled from the test).
 if command -v blender >/dev/null; then

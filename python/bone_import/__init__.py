@@ -6,6 +6,7 @@
     bases, positions = walk.sample(times)     # [T, B, 3, 3] and [T, B, 3]
 
 Every library error raises bone_import.Error (condition, message, file, line).
+`python -m bone_import --help` lists the commands the package runs.
 """
 from ._bone_import import (  # noqa: F401
     SKIN_RECORD,
@@ -15,6 +16,7 @@ from ._bone_import import (  # noqa: F401
     Sequence,
     Skin,
     SkinFile,
+    __version__,
     deform,
     write_bone_file,
     write_skin_file,
@@ -28,6 +30,7 @@ __all__ = [
     "Sequence",
     "Skin",
     "SkinFile",
+    "__version__",
     "deform",
     "write_bone_file",
     "write_skin_file",
