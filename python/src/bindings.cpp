@@ -84,6 +84,11 @@ using Array = py::array_t<T, py::array::c_style | py::array::forcecast>;
 
 py::object Text(const std::string& bytes) { return py::cast(Name{bytes}); }
 
+[[noreturn]] void Raise(PyObject* type, const std::string& text) {
+  PyErr_SetObject(type, Text(text).ptr());
+  throw py::error_already_set();
+}
+
 // The path as the operating system takes it; raises the OSError that open()
 // raises when the file cannot be read, before the library tries.
 std::string Readable(const Path& path) {
@@ -110,7 +115,11 @@ struct Temporary_File {
     const py::tuple made = py::module_::import("tempfile").attr("mkstemp")("suffix"_a = ".tmp");
     py::module_::import("os").attr("close")(made[0]);
     path = made[1].cast<std::string>();
-    std::ofstream(path, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
+    std::ofstream file(path, std::ios::binary);
+    if (!file.write(bytes.data(), std::streamsize(bytes.size())).flush()) {
+      std::remove(path.c_str());
+      Raise(PyExc_OSError, "cannot write the temporary file " + path);
+    }
   }
   ~Temporary_File() { std::remove(path.c_str()); }
   Temporary_File(const Temporary_File&) = delete;
@@ -173,11 +182,6 @@ struct Py_Skin {
   std::shared_ptr<Py_Hierarchy> owner;
   Skin skin;
 };
-
-[[noreturn]] void Raise(PyObject* type, const std::string& text) {
-  PyErr_SetObject(type, Text(text).ptr());
-  throw py::error_already_set();
-}
 
 unsigned int Bone_Of(const Hierarchy& h, long bone) {
   if (bone < 0 || bone >= long(h.Bone_Count()))
