@@ -6,7 +6,8 @@ Install from a checkout, with Debian's CMake, pybind11, numpy and setuptools:
     .venv/bin/pip install --no-build-isolation --no-index ./python
 
 build_ext configures the CMake project (the library alone, static, with
-BONE_IMPORT_BUILD_PYTHON=ON) in this package's build folder, builds the module
+BONE_IMPORT_BUILD_PYTHON=ON; with BONE_IMPORT_BUILD_TOOLS=ON in the environment
+the tools too, so that the module also converts scene files through Assimp) in this package's build folder, builds the module
 target there and copies the module it made into the package. The build folder
 is kept between installs, so CMake rebuilds exactly what changed, headers
 included.
@@ -75,7 +76,7 @@ class CMakeBuild(build_ext):
             "-DBUILD_SHARED_LIBS=OFF",
             "-DBONE_IMPORT_BUILD_PYTHON=ON",
             "-DBONE_IMPORT_BUILD_TESTS=OFF",
-            "-DBONE_IMPORT_BUILD_TOOLS=OFF",
+            f"-DBONE_IMPORT_BUILD_TOOLS={'ON' if os.environ.get('BONE_IMPORT_BUILD_TOOLS') == 'ON' else 'OFF'}",
             "-DBONE_IMPORT_BUILD_EXAMPLES=OFF",
             "-DBONE_IMPORT_BUILD_BENCHMARKS=OFF",
             f"-DPYTHON_EXECUTABLE={sys.executable}",

@@ -10,9 +10,10 @@ cmake --build --preset ci
 ctest --preset ci -j "$(nproc)"
 
 # The Python package, built from the same sources into a venv over Debian's
-# Python (pybind11, numpy and pytest come from scripts/install-deps.sh).
+# Python (pybind11, numpy and pytest come from scripts/install-deps.sh), with the
+# tools, so that it converts scene files too.
 /usr/bin/python3 -m venv --system-site-packages .venv
-.venv/bin/pip install -q --no-build-isolation --no-index ./python
+BONE_IMPORT_BUILD_TOOLS=ON .venv/bin/pip install -q --no-build-isolation --no-index ./python
 BONETOOL="$PWD/build/ci/tools/bonetool" .venv/bin/python -m pytest -q python/tests
 # The source distribution builds a wheel with nothing downloaded (a Debug build:
 # this checks what the sdist holds, not the module's speed; about 25 s on 2 cores).

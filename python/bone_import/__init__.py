@@ -8,6 +8,7 @@
 Every library error raises bone_import.Error (condition, message, file, line).
 `python -m bone_import --help` lists the commands the package runs.
 """
+from . import _bone_import
 from ._bone_import import (  # noqa: F401
     SKIN_RECORD,
     Error,
@@ -35,3 +36,8 @@ __all__ = [
     "write_bone_file",
     "write_skin_file",
 ]
+
+if hasattr(_bone_import, "convert"):  # a module built with the tools
+    from ._bone_import import convert  # noqa: F401
+
+    __all__.append("convert")

@@ -3,6 +3,7 @@
     python -m bone_import info walk.bone [--json]
     python -m bone_import sample walk.bone poses.npz [--frames N | --fps F]
     python -m bone_import reduce walk.bone small.bone --max-error 0.001 [--reach R]
+    python -m bone_import convert walk.bvh walk.bone [--skin walk.skin]   (built with the tools)
 
 Exit status 0 on success, 1 when a file cannot be read, written or is refused,
 2 for a command line that cannot be carried out as given.
@@ -16,7 +17,11 @@ from typing import List, Optional
 
 import numpy as np
 
-from . import Error, Hierarchy, Sequence, __version__
+from . import Hierarchy, Sequence, __version__, _bone_import
+
+
+class Usage(Exception):
+    """A command line that cannot be carried out as given (exit status 2)."""
 
 
 def finite(text: str) -> float:
@@ -68,7 +73,7 @@ def info(arguments: argparse.Namespace) -> None:
 
 def sample(arguments: argparse.Namespace) -> None:
     if not arguments.output.lower().endswith(".npz"):
-        raise ValueError(f"sample writes .npz files, not {arguments.output}")
+        raise Usage(f"sample writes .npz files, not {arguments.output}")
     clip = load(arguments.file)
     if arguments.fps:
         times = np.arange(0, clip.length * arguments.fps + 1, dtype=np.float64) / arguments.fps
@@ -90,12 +95,21 @@ def sample(arguments: argparse.Namespace) -> None:
 
 def reduce(arguments: argparse.Namespace) -> None:
     if os.path.exists(arguments.output) and os.path.samefile(arguments.input, arguments.output):
-        raise ValueError(f"{arguments.output} is the input; write the result to another file")
+        raise Usage(f"{arguments.output} is the input; write the result to another file")
     clip = load(arguments.input)
     before = clip.key_count
     clip.reduce(arguments.max_error, arguments.reach)
     clip.save(arguments.output)
     print(f"keys {before} -> {clip.key_count} ({100 * clip.key_count / max(before, 1):.1f}% kept)")
+
+
+def convert(arguments: argparse.Namespace) -> None:
+    notes, warnings = _bone_import.convert(arguments.input, arguments.output, arguments.skin, arguments.animation,
+                                           arguments.fps, arguments.scale, arguments.up == "z", arguments.rest_pose)
+    for warning in warnings:
+        print(f"warning: {warning}", file=sys.stderr)
+    for note in notes:
+        print(f"wrote {note}")
 
 
 def parser() -> argparse.ArgumentParser:
@@ -124,6 +138,17 @@ def parser() -> argparse.ArgumentParser:
                          help="Largest distance any point may move, in the file's units")
     command.add_argument("--reach", type=finite, help="Distance of the axis points from each bone")
     command.set_defaults(run=reduce)
+    if hasattr(_bone_import, "convert"):
+        command = commands.add_parser("convert", help="Convert one clip of a scene file (BVH, glTF, FBX, ...)")
+        command.add_argument("input", help="Scene file that Assimp reads")
+        command.add_argument("output", help="Bone file to write (.bone)")
+        command.add_argument("--skin", help="Also write the skinned meshes as this skin file")
+        command.add_argument("--animation", default="", help="Animation name or index (default: the first)")
+        command.add_argument("--fps", type=positive, default=0.0, help="Resample at this rate")
+        command.add_argument("--scale", type=positive, default=1.0, help="Multiply every offset and position by this")
+        command.add_argument("--up", choices=["y", "z"], default="y", help="The source's up axis")
+        command.add_argument("--rest-pose", action="store_true", help="The rig in its rest pose instead of a clip")
+        command.set_defaults(run=convert)
     return top
 
 
@@ -131,10 +156,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     arguments = parser().parse_args(argv)
     try:
         arguments.run(arguments)
-    except ValueError as error:
+    except Usage as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
-    except (Error, OSError) as error:
+    except (_bone_import.Error, OSError, ValueError, KeyError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
     return 0

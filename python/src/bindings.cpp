@@ -30,6 +30,9 @@
 #include "validate/validator.h"
 #include "writers/animation_data.h"
 #include "writers/bone_poses.h"
+#ifdef BONE_IMPORT_PYTHON_CONVERT
+#include "interchange/batch_convert.h"
+#endif
 
 namespace py = pybind11;
 using namespace Vantorix::Bone_Import;
@@ -505,6 +508,47 @@ py::list Names(unsigned int count, const std::function<const char*(unsigned int)
   return out;
 }
 
+#ifdef BONE_IMPORT_PYTHON_CONVERT
+// bonetool convert IN OUT.bone [--skin OUT.skin] for one clip, in this
+// process: the bone file (and skin file), written together or not at all.
+// Returns what was written and the warnings of the conversion.
+py::tuple Convert(const Path& input, const Path& output, const std::optional<Path>& skin, const std::string& animation,
+                  double fps, double scale, bool z_up, bool rest_pose) {
+  Require(animation != "all", "convert writes one clip; bonetool convert --animation all writes every clip");
+  Require(fps >= 0 && std::isfinite(fps), "fps must be a finite rate of 0 (the source's key times) or more");
+  Require(scale >= 1e-6 && scale <= 1e6, "scale must be from 1e-6 to 1e6");
+  const std::string in = Readable(input), out = output.string(), skin_out = skin ? skin->string() : "";
+  Tools::Output_Files files;
+  files.Input(in);
+  files.Output(out, {".bone"});
+  if (skin) files.Output(skin_out, {".skin"});
+  Tools::Convert_Options options;
+  options.import.animation = animation;
+  options.import.fps = fps;
+  options.import.scale = scale;
+  options.import.z_up = z_up;
+  options.import.rest_pose = rest_pose;
+  options.skin = skin_out;
+  Tools::Converted_Source source;
+  try {
+    py::gil_scoped_release release;
+    source = Tools::Convert_Source(in, options);
+  } catch (const std::runtime_error& refused) {
+    Raise(PyExc_ValueError, refused.what());
+  }
+  files.Set(out, source.clips.at(0).bytes);
+  py::list notes, warnings;
+  notes.append(Text(out + ": " + source.clips[0].note));
+  if (skin) {
+    files.Set(skin_out, source.skin);
+    notes.append(Text(skin_out + ": " + source.skin_note));
+  }
+  files.Commit();
+  for (const std::string& warning : source.warnings) warnings.append(Text(warning));
+  return py::make_tuple(notes, warnings);
+}
+#endif
+
 }  // namespace
 
 PYBIND11_MODULE(_bone_import, m) {
@@ -851,6 +895,16 @@ PYBIND11_MODULE(_bone_import, m) {
         "key time. Refuses (ValueError, nothing written) what would not read back as given: a parent loop,\n"
         "a bone that is its own parent, fewer than 2 keys, times that do not rise from 0 to the length, values\n"
         "that are not finite. Written whole or not at all, never over a read-only file.");
+#ifdef BONE_IMPORT_PYTHON_CONVERT
+  m.def("convert", &Convert, py::arg("input"), py::arg("output"), py::arg("skin") = py::none(),
+        py::arg("animation") = "", py::arg("fps") = 0.0, py::arg("scale") = 1.0, py::arg("z_up") = false,
+        py::arg("rest_pose") = false,
+        "Converts one clip of a scene file that Assimp reads (BVH, glTF, FBX, Collada, ...) into a bone file,\n"
+        "and its skinned meshes into a skin file when `skin` is given, as bonetool convert does: `animation`\n"
+        "by name or index (default the first), resampled at `fps` when above 0, scaled, turned from Z-up, or\n"
+        "the rig in its rest pose. Returns (notes, warnings): what each file holds, and what the conversion\n"
+        "lost. A file the converter refuses raises ValueError. Only in a module built with the tools.");
+#endif
   m.def("write_skin_file", &Write_Skin_File, py::arg("path"), py::arg("bone_names"), py::arg("skins"),
         "Writes a skin file: the bone table and a dict of skin name -> records (arrays of SKIN_RECORD).");
 }

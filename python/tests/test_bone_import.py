@@ -311,7 +311,7 @@ def test_local_poses_and_4x4_compose_to_the_world_poses(clips):
         assert np.array_equal(matrices[..., 3, :], np.broadcast_to([0, 0, 0, 1], matrices.shape[:-1]))
 
 
-def test_command_line_does_what_bonetool_does(tmp_path):
+def test_command_line_does_what_bonetool_does(tmp_path, clips):
     def run(*arguments: str) -> subprocess.CompletedProcess:
         return subprocess.run([sys.executable, "-m", "bone_import", *arguments], capture_output=True, text=True,
                               cwd=tmp_path)
@@ -327,3 +327,9 @@ def test_command_line_does_what_bonetool_does(tmp_path):
     assert np.array_equal(poses["positions"], clip.sample(poses["times"])[1]) and len(poses["times"]) == 5
     assert [run("reduce", str(mine), str(mine), "--max-error", "1").returncode, run("info", "none.bone").returncode,
             run("sample", WALK, "poses.txt").returncode, run("--help").returncode] == [2, 1, 2, 0]
+    if hasattr(bi, "convert") and len(clips) > 1:  # built with the tools (scripts/test.sh)
+        assert run("convert", CMU, "cmu.bone").returncode == 0
+        assert (tmp_path / "cmu.bone").read_bytes() == Path(clips[1]).read_bytes()
+        refused = run("convert", CMU, "cmu2.bone", "--skin", "cmu.skin")
+        assert refused.returncode == 1 and "no skinned mesh" in refused.stderr
+        assert sorted(p.name for p in tmp_path.glob("cmu*")) == ["cmu.bone"]
