@@ -283,23 +283,6 @@ TEST(BonetoolCli, BatchesConvertWhatTheyCanAndTabulateTheRest) {
       << run.out;
   EXPECT_EQ(Slurp(dir + "out/in/read_only.bone"), "old");
 
-  // Two files named on the command line never write one name; named as
-  // folders, they are mirrored apart.
-  std::system(("mkdir -p " + dir + "a " + dir + "b && cp " + bvh + " " + dir + "a/x.bvh && cp " + bvh + " " + dir +
-               "b/x.bvh && cp " + bvh + " " + dir + "b/x_2.bvh")
-                  .c_str());
-  const Run_Result clash =
-      Bonetool("convert " + dir + "a/x.bvh " + dir + "b/x.bvh " + dir + "b/x_2.bvh --out-dir " + dir + "clash");
-  EXPECT_EQ(clash.status, 1);
-  EXPECT_NE(
-      clash.out.find("cannot write  its output " + dir + "clash/x.bone would also be written for " + dir + "b/x.bvh"),
-      std::string::npos)
-      << clash.out;
-  EXPECT_EQ(Bonetool_Shell("ls " + dir + "clash"), "x_2.bone\n");
-  const Run_Result apart = Bonetool("convert " + dir + "a " + dir + "b --out-dir " + dir + "apart");
-  EXPECT_EQ(apart.status, 0) << apart.out;
-  EXPECT_EQ(Bonetool_Shell("cd " + dir + "apart && find . -type f | sort"), "./a/x.bone\n./b/x.bone\n./b/x_2.bone\n");
-
   // validate takes the folder too, and goes on past a file it cannot read.
   const Run_Result check = Bonetool("validate " + dir + "out/in/good");
   EXPECT_EQ(check.status, 0) << check.out;

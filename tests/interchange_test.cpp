@@ -595,16 +595,6 @@ TEST(Convert, BatchesMirrorTheirFoldersAndNeverWriteTwoInputsToOneName) {
   std::system(("rm -rf " + in).c_str());
 }
 
-TEST(RoundTripRealData, BvhConvertExportConvert) {
-  REQUIRE_MODELS();
-  Loaded first(Import_Scene(MODELS + "/BVH/Boxing_Toes.bvh", {}).animation);
-  const std::string glb = Temp_Path("boxing.glb");
-  Write_Gltf(glb, first.sequence, {});
-  Loaded second(Import_Scene(glb, {}).animation);
-  std::remove(glb.c_str());
-  Expect_Same_Keys(first.sequence, second.sequence, 1e-5f);
-}
-
 TEST(Export, RefusesWhatGltfCannotHold) {
   const std::string file = test_support::Bone_File()
                                .Length(1)

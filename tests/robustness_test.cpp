@@ -1,5 +1,5 @@
-// Hostile input: every prefix of the sample files, every single-byte change of
-// small files and extreme count fields go through every importer. Each must
+// Hostile input: every prefix of the sample files and extreme count fields go
+// through every importer (arbitrary changes are the fuzzers' job). Each must
 // end in success or a kernel error, never anything else, without allocating
 // far more than the file's size; the objects are destroyed either way (leaks
 // are LeakSanitizer's to find in the sanitizer build).
@@ -162,26 +162,6 @@ TEST(HostileInput, EveryPrefixIsRefused) {
   const auto e = test_support::Error_Of([&] { h.Import(file.path()); });
   EXPECT_STREQ(e.Condition(), "str == END_SIGN");
   EXPECT_EQ(std::string(e.Message()), "Invalid sequence file " + std::string(file.path()));
-}
-
-TEST(HostileInput, EverySingleByteChangeOfSmallFiles) {
-  Fixture fixture;
-  Temp_File file("");
-  const std::string bones = Small_Bone_File().Data(), skin = Small_Skin_File();
-  for (std::size_t at = 0; at < bones.size(); ++at)
-    for (int value = 0; value < 256; ++value) {
-      std::string changed = bones;
-      changed[at] = char(value);
-      file.Write(changed);
-      Import_Bone_File(file.path(), fixture.hierarchy);
-    }
-  for (std::size_t at = 0; at < skin.size(); ++at)
-    for (int value = 0; value < 256; ++value) {
-      std::string changed = skin;
-      changed[at] = char(value);
-      file.Write(changed);
-      Import_Skin_File(file.path(), fixture.hierarchy);
-    }
 }
 
 TEST(HostileInput, ExtremeCountsAllocateLittleAndTakeNoTime) {

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "support/file_builders.h"
+#include "support/reference_player.h"
 
 using namespace Vantorix::Bone_Import;
 using test_support::Bone_File;
@@ -44,102 +45,53 @@ TEST(Sampling, GetFrameSamplesAtAFractionOfTheLength) {
   EXPECT_EQ(frame.Local_Offset(0).x, 4.0f);
 }
 
-TEST(Sampling, NineEvenKeysAtTwoAndAHalfBlendHalfway) {
-  test_support::Imported file(Ramp({0, 1, 2, 3, 4, 5, 6, 7, 8}, 8));
-  Frame frame(file.hierarchy, false);
-  file.sequence.Get_Frame_Time(frame, 2.5f);
-  EXPECT_EQ(frame.Local_Offset(0).x, 2.5f);
-  // Every time, including every key time, lands on the right value.
-  for (int i = 0; i <= 80; ++i) {
-    file.sequence.Get_Frame_Time(frame, i * 0.1f);
-    EXPECT_NEAR(frame.Local_Offset(0).x, i * 0.1f, 1e-5f);
-  }
-}
-
-TEST(Sampling, UnevenKeysOfManyLengthsAreFound) {
-  // Also with a length short of the last key, which the time index spans.
+// Clips that exercise every path of the search and the blends, each played at
+// every key time and midpoint (in order and shuffled) against the reference:
+// even and uneven keys of many counts (the shortcut, the time index, the
+// hint), a length short of the last key, a chain of eleven bones with its own
+// key count each and big turns between keys (at an exact key time the two
+// neighbouring intervals give quaternions of opposite sign, so the choice
+// shows), one bone with keys out of order (the halving search), and two keys
+// at one time, in a group and on bones of their own.
+TEST(Sampling, EveryClipPlaysAsTheReferencePlayerDoes) {
+  std::vector<Bone_File> clips = {Ramp({0, 1, 2, 3, 4, 5, 6, 7, 8}, 8)};
   for (unsigned int n = 2; n < 70; n += 3) {
     std::vector<float> times;
     for (unsigned int k = 0; k < n; ++k) times.push_back(float(k * k));  // spacing grows
-    for (const float length : {times.back(), 0.3f * times.back()}) {
-      test_support::Imported file(Ramp(times, length));
-      Frame frame(file.hierarchy, false);
-      for (int i = 0; i <= 50; ++i) {
-        const float t = length * float(i) / 50.0f;
-        file.sequence.Get_Frame_Time(frame, t);
-        ASSERT_NEAR(frame.Local_Offset(0).x, t, 1e-3f * (1 + t)) << n << " keys at " << t;
-      }
-    }
+    clips.push_back(Ramp(times, times.back()));
+    clips.push_back(Ramp(times, 0.3f * times.back()));
   }
-}
-
-// The halving search from the middle as the format defines it.
-unsigned int Reference_Search(const float* times, unsigned int n, float time) {
-  unsigned int k = (n - 1) / 2, step = std::max(k / 2, 1u);
-  for (;;) {
-    if (times[k] > time) {
-      if (k == 0) return k;
-      k = k > step ? k - step : 0;
-    } else if (times[k + 1] < time) {
-      if (k == n - 2) return k;
-      k = std::min(k + step, n - 2);
-    } else {
-      return k;
-    }
-    step = std::max(step / 2, 1u);
-  }
-}
-
-TEST(Sampling, EveryBoneGetsTheBlendOfTheIntervalTheHalvingSearchPicks) {
-  // A chain of eleven sampled bones (bones are blended in groups, so this
-  // covers full groups and a remainder), each with its own key count. Nearly
-  // even keys take the shortcut; big turns between keys make the two
-  // intervals at an exact key time give quaternions of opposite sign, so the
-  // choice between them shows; one bone's keys out of order must take the
-  // halving search too. Results must equal the one-bone blend exactly.
-  const unsigned int bones = 11;
-  Bone_File data;
-  data.Length(40.0f);
-  std::vector<float> probe_times;
-  for (unsigned int b = 0; b < bones; ++b) {
+  Bone_File chain;
+  chain.Length(40.0f);
+  for (unsigned int b = 0; b < 11; ++b) {
     const unsigned int n = 2 + 4 * b;
     std::vector<Key> keys;
     for (unsigned int k = 0; k < n; ++k) {
       const float even = 40.0f * float(k) / float(n - 1);
       const float t = k && k + 1 < n ? even + 0.3f * std::sin(float(k + b)) * 40.0f / float(n - 1) : even;
       keys.push_back(Key{t, 2.0f * float(k), 0.5f * float(b), 0.7f * float(k * b), t, float(b), -t});
-      probe_times.push_back(t);
     }
-    if (b == 7) std::swap(keys[3].time, keys[5].time);  // out of order: several intervals hold a time
+    if (b == 7) std::swap(keys[3].time, keys[5].time);
     const std::string name = "bone" + std::to_string(b);
     if (b == 0)
-      data.Root(name, keys);
+      chain.Root(name, keys);
     else
-      data.Bone(name, "bone" + std::to_string(b - 1), keys);
+      chain.Bone(name, "bone" + std::to_string(b - 1), keys);
   }
-  data.Bone("leaf", "bone" + std::to_string(bones - 1), Keys_At({0, 40}));
-  test_support::Imported file(data);
-  const Sequence& s = file.sequence;
-  Frame frame(file.hierarchy, false);
-  for (std::size_t i = 0, n = probe_times.size(); i + 1 < n; ++i)
-    probe_times.push_back(0.5f * (probe_times[i] + probe_times[i + 1]));
-  for (float time : probe_times) {
-    s.Get_Frame_Time(frame, time);
-    for (unsigned int b = 0; b < bones; ++b) {
-      const float* t = s.Key_Times(b);
-      const unsigned int k = Reference_Search(t, s.Key_Count(b), time);
-      const float f = (time - t[k]) / (t[k + 1] - t[k]);
-      const Quaternion expected = Blend(s.Key_Rotations(b)[k], s.Key_Rotations(b)[k + 1], f);
-      const Quaternion& got = frame.Local_Rotation(b);
-      ASSERT_EQ(got.w, expected.w) << "bone " << b << " at " << time;
-      ASSERT_EQ(got.v.x, expected.v.x) << "bone " << b << " at " << time;
-      ASSERT_EQ(got.v.y, expected.v.y) << "bone " << b << " at " << time;
-      ASSERT_EQ(got.v.z, expected.v.z) << "bone " << b << " at " << time;
-      const Vector_3<float>& a = s.Key_Offsets(b)[k];
-      const Vector_3<float>& c = s.Key_Offsets(b)[k + 1];
-      ASSERT_EQ(frame.Local_Offset(b).x, a.x * (1.0f - f) + c.x * f) << "bone " << b << " at " << time;
-      ASSERT_EQ(frame.Local_Offset(b).z, a.z * (1.0f - f) + c.z * f) << "bone " << b << " at " << time;
+  clips.push_back(chain.Bone("leaf", "bone10", Keys_At({0, 40})));
+  for (const float own_times : {0.0f, 0.1f}) {
+    std::vector<Key> keys = {{0}, {1, 0, 0, 0, 1}, {1, 0.5f, 0, 0, 5}, {2, 0, 0, 0, 6}};
+    Bone_File data = Bone_File().Length(2).Root("b0", keys);
+    for (const char* name : {"b1", "b2", "b3", "b4", "b5"}) {
+      keys.back().time -= own_times;
+      data.Bone(name, data.bones.back().name, keys);
     }
+    clips.push_back(data);
+  }
+  for (const Bone_File& clip : clips) {
+    test_support::Imported file(clip);
+    test_support::Expect_Playback_Matches_Reference(file.sequence);
+    if (HasFatalFailure()) return;
   }
 }
 
@@ -151,27 +103,6 @@ TEST(Sampling, AnEmptySequenceIsRefusedNotRead) {
   EXPECT_STREQ(e.Message(), "Sequence is empty");
   EXPECT_STREQ(e.Condition(), "number_of_frames");
   EXPECT_STREQ(e.File(), "bone_import/bones");
-}
-
-TEST(Sampling, TwoKeysAtOneTimeGiveTheLaterKeyOnEveryPath) {
-  // Six bones in a chain: five sampled ones fill four lanes and a rest, as
-  // one group and, with last keys at times of their own, as solo bones.
-  for (const float own_times : {0.0f, 0.1f}) {
-    std::vector<Key> keys = {{0}, {1, 0, 0, 0, 1}, {1, 0.5f, 0, 0, 5}, {2, 0, 0, 0, 6}};
-    Bone_File data = Bone_File().Length(2).Root("b0", keys);
-    for (const char* name : {"b1", "b2", "b3", "b4", "b5"}) {
-      keys.back().time -= own_times;
-      data.Bone(name, data.bones.back().name, keys);
-    }
-    test_support::Imported file(data);
-    Frame frame(file.hierarchy, false);
-    file.sequence.Get_Frame_Time(frame, 1.0f);
-    const Quaternion later = file.sequence.Key_Rotations(0)[2];
-    for (unsigned int b = 0; b < 5; ++b) {
-      EXPECT_EQ(frame.Local_Offset(b).x, 5.0f) << b << " " << own_times;
-      EXPECT_NEAR(frame.Local_Rotation(b).w, later.w, 1e-7f) << b << " " << own_times;
-    }
-  }
 }
 
 TEST(Sampling, KeysOutOfOrderNeverLeaveTheArray) {
