@@ -96,7 +96,7 @@ class EXPORT_SCENE_OT_bone_file(bpy.types.Operator, ExportHelper):
                                   description="Write the meshes the armature deforms as a skin file here")
     max_error: FloatProperty(name="Max error", subtype="DISTANCE", default=1e-4, min=0.0, soft_max=0.1,
                              precision=5, description="How far any point of the skeleton may move from Blender's "
-                                                      "pose at any frame (0: a key at every frame)")
+                                                      "pose at any frame (0: keep every baked frame)")
     frame_range: EnumProperty(name="Range", default="ACTION", items=(
         ("ACTION", "Action", "The active action's frame range (its manual range where set), or the scene's "
                              "when there is no action"),

@@ -1,10 +1,10 @@
 """An armature into a bone file, and its meshes into a skin file.
 
-Export bakes what Blender shows: at every frame of the action's range (or
-the scene's) it reads the evaluated pose, with constraints, drivers, NLA and
-any rotation mode, turns it into the file's axes and units, and keeps of
-those keys only what the library's Reduce needs to stay within the error
-bound at every frame.
+Export bakes what Blender shows: at every frame and keyframe of the
+action's range (or the scene's) it reads the evaluated pose, with
+constraints, drivers, NLA and any rotation mode, turns it into the file's
+axes and units, and keeps of those keys only what the library's Reduce needs
+to stay within the error bound at every baked frame.
 """
 import math
 import os
@@ -21,7 +21,7 @@ from .clip import LENGTH_PROPERTY, NAME_PROPERTY, blender_name, bone_import, def
 
 @dataclass
 class Options:
-    max_error: float = 1e-4  # in scene units; 0 keeps a key at every frame
+    max_error: float = 1e-4  # in scene units; 0 keeps every baked frame
     frame_range: str = "ACTION"  # or "SCENE"
     scale: float = 1.0  # scene units per file unit
     axis: str = "Y_UP"
