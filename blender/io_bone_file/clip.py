@@ -28,9 +28,11 @@ READ_ERRORS = (bone_import.Error, OSError, ValueError, KeyError, IndexError, Typ
 
 # The file's (x, y, z) is Blender's (x, -z, y): a quarter turn about x.
 Y_UP_TO_Z_UP = Matrix(((1, 0, 0, 0), (0, 0, -1, 0), (0, 1, 0, 0), (0, 0, 0, 1)))
-AXIS_ITEMS = (("Y_UP", "Y up", "The file is Y-up, Blender Z-up: Blender's (x, y, z) is the file's (x, z, -y), "
-                                "as Blender's glTF exporter writes it"),
-              ("NONE", "None", "The file's coordinates are Blender's"))
+AXIS_ITEMS = (
+    ("Y_UP", "Y up", "The file is Y-up, Blender Z-up: Blender's (x, y, z) is the file's (x, z, -y), as Blender's "
+                     "glTF exporter writes it"),
+    ("NONE", "None", "The file's coordinates are Blender's"),
+)
 
 NAME_BYTES = 63  # the longest name Blender keeps, in UTF-8 bytes
 NAME_PROPERTY = "bone_file_name"  # a custom property: the file's name, where Blender's differs

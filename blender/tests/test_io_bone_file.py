@@ -105,6 +105,7 @@ def test_export_round_trip():
     sampled = ~np.asarray(skeleton.is_leaf)
     assert np.abs(p0[:, sampled] - p1[:, sampled]).max() <= 1e-4
     a, b = bone_import.SkinFile(SKIN), bone_import.SkinFile(skin)
+
     def bindings(f, records):
         return sorted((f.bone_names[r["bone"]], int(r["vertex_index"]), round(float(r["weight"]), 6)) for r in records)
     assert bindings(a, a.get("body")) == bindings(b, b.get(b.skin_names[0]))
@@ -204,8 +205,8 @@ def test_apply_onto_an_existing_armature():
 
     clip = io_bone_file.clip.read_clip(WALK)
     _, notes = io_bone_file.importer.import_clip(bpy.context, clip, io_bone_file.importer.Options(scale=2), rig)
-    assert notes == ["not in humanoid_walk: L_Foot", "not in the clip: Foot_L", "parented differently, left unkeyed: L_Toe"], \
-        notes
+    assert notes == ["not in humanoid_walk: L_Foot", "not in the clip: Foot_L",
+                     "parented differently, left unkeyed: L_Toe"], notes
     times = np.linspace(0, clip.length, 5)
     expected, names = file_heads(WALK, times)
     keyed = [b for b, name in enumerate(names) if name not in ("L_Foot", "L_Toe") and not clip.leaves[b]]
