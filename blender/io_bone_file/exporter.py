@@ -67,9 +67,11 @@ def export_clip(context, path: str, skin_path: str = "", options: Options = Opti
         if options.max_error > 0:
             sequence.reduce(options.max_error / options.scale, default_reach(sequence))
         keys = [sequence.keys(b) for b in range(len(names))]
-    bone_import.write_bone_file(path, names, parents, 0, *map(list, zip(*keys)), sequence.length)
+    writes = [(path, lambda to: bone_import.write_bone_file(to, names, parents, 0, *map(list, zip(*keys)),
+                                                            sequence.length))]
     if skin_path:
-        bone_import.write_skin_file(skin_path, names, skins)
+        writes.append((skin_path, lambda to: bone_import.write_skin_file(to, names, skins)))
+    write_all(writes)
     kept = sum(len(k[0]) for k in keys)
     written = f"{path}: {len(names)} bones, {length:.6g} s, {kept} of {len(names) * len(frames)} keys"
     return written + (f"; {skin_path}: {', '.join(skins)}" if skins else "")
@@ -220,6 +222,25 @@ def skin_records(context, rig, bones: list, to_file: Matrix) -> dict:
         array = np.array(records, dtype=bone_import.SKIN_RECORD)
         skins[skin_name(body, set(skins))] = array[np.lexsort((array["bone"], array["vertex_index"]))]
     return skins
+
+
+def write_all(writes) -> None:
+    """Runs each (path, write) on a temporary file next to its path, and puts
+    them in place only when every one is written: both files or neither."""
+    temporaries = []
+    try:
+        for path, write in writes:
+            folder, name = os.path.split(os.path.abspath(path))
+            handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=os.path.splitext(name)[1], dir=folder)
+            os.close(handle)
+            temporaries.append((temporary, path))
+            write(temporary)
+        for temporary, path in temporaries:
+            os.replace(temporary, path)
+    finally:
+        for temporary, _ in temporaries:
+            if os.path.exists(temporary):
+                os.remove(temporary)
 
 
 def check_writable(path: str, suffix: str):
