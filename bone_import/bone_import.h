@@ -200,7 +200,9 @@ class BONE_IMPORT_API Sequence {
   // Writes every non-leaf bone's local pose at `time` into `frame` and marks
   // the frame dirty. The time is clamped to 0 .. Lenght() (NaN samples at
   // the length). Allocates nothing; safe from several threads into distinct
-  // frames. The frame must belong to this sequence's hierarchy. Two keys at
+  // frames. The frame must belong to this sequence's hierarchy (one of
+  // another is written only within its own bones, with poses that mean
+  // nothing). Two keys at
   // one time (an interval of length 0) give the later key's pose, never NaN.
   // Refuses an empty sequence ("Sequence is empty") and one whose import
   // failed ("Sequence import failed, ..."), as Combine (for its sources),

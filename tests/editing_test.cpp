@@ -470,6 +470,12 @@ TEST(KeyReduction, OptimizeReduceAndPackingRefuseWhatTheyCannotDo) {
   };
   for (const Case& c : cases) EXPECT_STREQ(Error_Of(c.call).Condition(), c.condition);
   EXPECT_EQ(file.sequence.Key_Count(0), 3u);
+  // A length that is not a number is no refusal: the clip packs, and playing
+  // it at that time reads the clip's tracks and nothing past them.
+  Imported no_length(Ramp({0, 1, 2}, 2).Length(NAN));
+  const Packed_Sequence packed_no_length(no_length.sequence, 0.1f, 0.1f);
+  Frame frame(no_length.hierarchy, false);
+  packed_no_length.Get_Frame(frame, 0.5f);
 }
 
 TEST(Flip, ReversesKeysInTime) {
