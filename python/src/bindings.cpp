@@ -464,6 +464,7 @@ void Write_Bone_File(const Path& path, const std::vector<Name>& names, const std
       throw py::value_error("bone " + std::to_string(b) + ": times [n], rotations [n, 4] (w first) and offsets [n, 3]");
     Tools::Bone_Data bone;
     bone.name = names[b].bytes;
+    Require(bone.name.find('\0') == std::string::npos, "bone " + std::to_string(b) + "'s name holds a zero byte");
     bone.root = long(b) == root;
     bone.parent = parents[b] < 0 || bone.root ? "" : names[std::size_t(parents[b])].bytes;
     for (py::ssize_t k = 0; k < n; ++k) {
@@ -477,9 +478,13 @@ void Write_Bone_File(const Path& path, const std::vector<Name>& names, const std
   }
   if (std::isnan(animation.length)) animation.length = last;
   const std::string bytes = Tools::Encode_Bone_File(animation);
+  // Findings about a bone record as a whole (its name, its place in the tree,
+  // its key count) are what the reader refuses or reads otherwise; those about
+  // single keys (times that do not rise, values that are not finite, a length
+  // past the last key) read back as given.
   std::string findings;
   for (const Tools::Finding& finding : Tools::Validate_Bone_File(bytes))
-    findings += "\n" + Tools::Format_Finding(path.string(), finding);
+    if (!finding.bone.empty() && finding.key < 0) findings += "\n" + Tools::Format_Finding(path.string(), finding);
   if (!findings.empty()) Raise(PyExc_ValueError, "not written, the file would not read back as given:" + findings);
   Write_Output(path, ".bone", bytes);
 }
@@ -892,9 +897,10 @@ PYBIND11_MODULE(_bone_import, m) {
         py::arg("times"), py::arg("rotations"), py::arg("offsets"), py::arg("length") = NAN,
         "Writes a bone file from per-bone lists: names, parent indices (-1 for none), the root's index, and\n"
         "per bone times [n], rotations [n, 4] (w first) and offsets [n, 3]. The length defaults to the last\n"
-        "key time. Refuses (ValueError, nothing written) what would not read back as given: a parent loop,\n"
-        "a bone that is its own parent, fewer than 2 keys, times that do not rise from 0 to the length, values\n"
-        "that are not finite. Written whole or not at all, never over a read-only file.");
+        "key time. Refuses (ValueError, nothing written) what would not read back as given: a root with a\n"
+        "parent, another bone without one, a parent loop, a bone that is its own parent, names that repeat\n"
+        "(letter case ignored) or hold a zero byte, fewer than 2 keys. Written whole or not at all, never over\n"
+        "a read-only file.");
 #ifdef BONE_IMPORT_PYTHON_CONVERT
   m.def("convert", &Convert, py::arg("input"), py::arg("output"), py::arg("skin") = py::none(),
         py::arg("animation") = "", py::arg("fps") = 0.0, py::arg("scale") = 1.0, py::arg("z_up") = false,
