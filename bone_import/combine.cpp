@@ -103,5 +103,16 @@ void Sequence::Combine(Sequence& a, float a_start_index, float a_end_index, Sequ
   state = Fill_State::FILLED;
 }
 
+void Sequence::Copy(const Sequence& source) {
+  BONE_IMPORT_CHECK(!number_of_frames, "!number_of_frames", SOURCE, "Sequence has already some data!!");
+  source.Require_Filled();
+  BONE_IMPORT_CHECK(*hier == *source.hier, "*hier == *source.hier", SOURCE,
+                    "Copy source sequence belongs to another hierarchy");
+  std::vector<std::vector<unsigned char>> every_key(hier->Bone_Count());
+  for (unsigned int bone = 0; bone < hier->Bone_Count(); ++bone)
+    every_key[bone].assign(source.number_of_frames[bone], 1);
+  Fill_From(source, every_key);
+}
+
 }  // namespace Bone_Import
 }  // namespace Vantorix
