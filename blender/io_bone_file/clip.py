@@ -109,15 +109,3 @@ def read_clip(path: str, skin_path: str = "", skin_names: tuple = ()) -> Clip:
         for name in skin_names or skins.skin_names:
             clip.skins.append((name, bone_import.Skin(skins, name, skeleton)))
     return clip
-
-
-def default_reach(sequence) -> float:
-    """The reach bonetool reduce takes when none is given: a tenth of the
-    largest diagonal of the box around the bone positions (leaves placed) at
-    101 times evenly spread over the clip."""
-    times = np.linspace(0, sequence.length, 101, dtype=np.float32)
-    positions = sequence.sample(times, place_leaves=True)[1]
-    if positions.shape[1] == 0:
-        return 0.0
-    extent = np.linalg.norm(positions.max(axis=1) - positions.min(axis=1), axis=1).max()
-    return float(extent / 10)

@@ -15,8 +15,7 @@ from dataclasses import dataclass
 import numpy as np
 from mathutils import Matrix
 
-from .clip import LENGTH_PROPERTY, NAME_PROPERTY, blender_name, bone_import, default_reach, file_name, \
-    file_to_scene
+from .clip import LENGTH_PROPERTY, NAME_PROPERTY, blender_name, bone_import, file_name, file_to_scene
 
 
 @dataclass
@@ -65,7 +64,10 @@ def export_clip(context, path: str, skin_path: str = "", options: Options = Opti
                                     list(rotations), list(offsets), length)
         sequence = bone_import.Sequence(bone_import.Hierarchy(full), full)
         if options.max_error > 0:
-            sequence.reduce(options.max_error / options.scale, default_reach(sequence))
+            try:  # the reach bonetool reduce takes
+                sequence.reduce(options.max_error / options.scale)
+            except ValueError:  # every bone at one point: only positions to keep
+                sequence.reduce(options.max_error / options.scale, 0.0)
         keys = [sequence.keys(b) for b in range(len(names))]
     writes = [(path, lambda to: bone_import.write_bone_file(to, names, parents, 0, *map(list, zip(*keys)),
                                                             sequence.length))]
