@@ -1,6 +1,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <random>
 
 #include "support/file_builders.h"
@@ -395,6 +396,22 @@ TEST(Packed_Sequence, HoldsItsBoundAndIsExactWhereStoredWhole) {
     EXPECT_EQ(std::memcmp(&c.Local_Rotation(1), &d.Local_Rotation(1), sizeof(Quaternion)), 0) << t;
     EXPECT_EQ(std::memcmp(&c.Local_Offset(1), &d.Local_Offset(1), sizeof(Vector_3<float>)), 0) << t;
   }
+  // A clip packed where another of the same size was is not taken for it by
+  // a frame that played the other.
+  Imported turn_left(Ramp({0, 1, 2, 3, 4}, 4, 0.1f)), turn_right(Ramp({0, 1, 2, 3, 4}, 4, -0.1f));
+  std::optional<Packed_Sequence> at_one_place;
+  Frame played(turn_left.hierarchy, false), fresh(turn_left.hierarchy, false);
+  at_one_place.emplace(turn_left.sequence, 1e-3f, 0.1f);
+  const std::size_t size = at_one_place->Size();
+  at_one_place->Get_Frame_Time(played, 0.5f);
+  at_one_place.reset();
+  Sequence right(turn_left.hierarchy);
+  right.Import(turn_right.file.path());
+  at_one_place.emplace(right, 1e-3f, 0.1f);
+  ASSERT_EQ(at_one_place->Size(), size);
+  at_one_place->Get_Frame_Time(played, 0.5f);
+  at_one_place->Get_Frame_Time(fresh, 0.5f);
+  EXPECT_EQ(std::memcmp(&played.Local_Rotation(0), &fresh.Local_Rotation(0), sizeof(Quaternion)), 0);
 }
 
 // Keys that are not numbers (x of key 8 of a bone keyed at 0 .. 29): the

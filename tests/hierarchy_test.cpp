@@ -165,14 +165,17 @@ TEST(HierarchyErrors, HugeKeyCountSkipWrapsInThirtyTwoBits) {
 }
 
 TEST(HierarchyQueries, BoneIndexIgnoresCaseAndReportsTheCallersName) {
-  Temp_File file(Bone_File().Root("Hips", {}).Bone("", "hips", {}).Bone("l_Foot\xE9", "HIPS", {}).Data());
+  Temp_File file(
+      Bone_File().Root("Hips", {}).Bone("", "hips", {}).Bone("l_Foot_az\xE9", "HIPS", {}).Bone("`{", "", {}).Data());
   Hierarchy h;
   h.Import(file.path());
   EXPECT_EQ(h.Bone_Index("hIPS"), 0u);
   EXPECT_EQ(h.Bone_Index(""), 1u);
-  EXPECT_EQ(h.Bone_Index("L_FOOT\xE9"), 2u);
+  EXPECT_EQ(h.Bone_Index("L_FOOT_AZ\xE9"), 2u);
+  EXPECT_EQ(h.Bone_Index("`{"), 3u);  // the characters beside a and z are not letters
+  Expect_Error(Error_Of([&] { h.Bone_Index("@["); }), "0", "Invalid bone name @[");
   EXPECT_STREQ(h.Bone_Name(1), "");
-  Expect_Error(Error_Of([&] { h.Bone_Index("L_FOOT\xC9"); }), "0", "Invalid bone name L_FOOT\xC9");
+  Expect_Error(Error_Of([&] { h.Bone_Index("L_FOOT_AZ\xC9"); }), "0", "Invalid bone name L_FOOT_AZ\xC9");
   Expect_Error(Error_Of([&] { h.Bone_Index("Hipsy"); }), "0", "Invalid bone name Hipsy");
 }
 
