@@ -40,6 +40,9 @@ constexpr double MODEL_MARGIN = 0.998;
 constexpr unsigned int ESTIMATE_CHECKS = 9;
 constexpr unsigned int SCANNED = 2;
 
+// A check keeps at most this many poses aside for the model (see Holds).
+constexpr std::size_t TRIAL_POSES = std::size_t(1) << 15;
+
 // The model keeps two poses and the original's points per sampled bone and
 // check time; it stays within this much memory.
 constexpr double MODEL_BYTES_PER_POSE = 3 * 12 * sizeof(double);
@@ -82,14 +85,18 @@ Pose Blend_Keys(const Quaternion& a, const Quaternion& z, const Vector_3<float>&
 }
 
 inline void Compose(const Pose& parent, const Pose& local, Pose& out) {
+  // Into a local first: `out` may not alias the inputs, and the compiler
+  // then need not assume it does.
+  Pose result;
   const double* a = parent.base;
   const double* b = local.base;
   for (int i = 0; i < 3; ++i) {
     for (int j = 0; j < 3; ++j)
-      out.base[3 * i + j] = a[3 * i] * b[j] + a[3 * i + 1] * b[3 + j] + a[3 * i + 2] * b[6 + j];
-    out.position[i] = a[3 * i] * local.position[0] + a[3 * i + 1] * local.position[1] +
-                      a[3 * i + 2] * local.position[2] + parent.position[i];
+      result.base[3 * i + j] = a[3 * i] * b[j] + a[3 * i + 1] * b[3 + j] + a[3 * i + 2] * b[6 + j];
+    result.position[i] = a[3 * i] * local.position[0] + a[3 * i + 1] * local.position[1] +
+                         a[3 * i + 2] * local.position[2] + parent.position[i];
   }
+  out = result;
 }
 
 // The points a pose is checked at: its position, then the points at `reach`
@@ -111,19 +118,25 @@ Points Points_Of(const Pose& pose, double reach) {
 // `was` does not place (not finite) bounds nothing; one that the pose does not
 // place where `was` does is beyond any bound (not a number).
 inline double Error2(const Pose& pose, const Points& was, double reach) {
+  double e[4];
+  for (int point = 0; point < 4; ++point) {
+    double sum = 0;
+    for (int i = 0; i < 3; ++i) {
+      const double v =
+          (point ? pose.position[i] + reach * pose.base[3 * i + point - 1] : pose.position[i]) - was.p[point][i];
+      sum += v * v;
+    }
+    e[point] = sum;
+  }
+  if (!std::isnan(e[0] + e[1] + e[2] + e[3])) return std::max(std::max(e[0], e[1]), std::max(e[2], e[3]));
   double worst = 0;
   for (int point = 0; point < 4; ++point) {
-    double e = 0;
-    for (int i = 0; i < 3; ++i) {
-      const double v = pose.position[i] + (point ? reach * pose.base[3 * i + point - 1] : 0.0) - was.p[point][i];
-      e += v * v;
-    }
-    if (e <= worst) continue;
-    if (std::isnan(e)) {
+    if (e[point] <= worst) continue;
+    if (std::isnan(e[point])) {
       if (!std::isfinite(was.p[point][0] + was.p[point][1] + was.p[point][2])) continue;
-      return e;
+      return e[point];
     }
-    worst = e;
+    worst = e[point];
   }
   return worst;
 }
@@ -134,6 +147,7 @@ class Reducer {
       : s(sequence), h(sequence.Get_Hierarchy()), times(check_times), reach(reach) {
     Build_Order();
     Build_Poses();
+    scratch.resize(sampled.size());
   }
 
   // The bound the model works to at each check time.
@@ -329,6 +343,37 @@ class Reducer {
     return Blend_Keys(s.Key_Rotations(b)[a], s.Key_Rotations(b)[z], s.Key_Offsets(b)[a], s.Key_Offsets(b)[z], f);
   }
 
+  // While bone b is resolved, no check of its spans reads b's own local
+  // poses or the world poses of its subtree, so checks compute into the
+  // model's rows of them directly, and a row remembers the span of b whose
+  // poses it holds: a check that finds a row of its own span there (a full
+  // check after an estimate, a span checked before) takes it as it is, and a
+  // span goes into the model by computing only the rows that hold another
+  // span's poses. At a key's own time every span that ends at the key gives
+  // the same poses (the key's own), so such a row serves them all.
+  struct Row {
+    unsigned int a, z;  // a == z: none
+  };
+
+  // Rows of b from its current spans, before it is resolved.
+  void Begin_Rows(unsigned int b) {
+    rows.assign(times.size(), Row{0, 0});
+    for (unsigned int a = 0, keys = s.Key_Count(b); a + 1 < keys; a = next[b][a])
+      for (unsigned int c = First_Check(b, a), to = End_Check(b, next[b][a]); c < to; ++c) rows[c] = {a, next[b][a]};
+    rows_bone = b;
+  }
+  void End_Rows() { rows_bone = INVALID_INDEX; }
+
+  bool Row_Holds(unsigned int b, unsigned int c, unsigned int a, unsigned int z) const {
+    if (rows_bone != b) return false;
+    const Row& row = rows[c];
+    if (row.a == row.z) return false;
+    if (row.a == a && row.z == z) return true;
+    const float* t = s.Key_Times(b);
+    return (times[c] == double(t[a]) && (row.a == a || row.z == a)) ||
+           (times[c] == double(t[z]) && (row.a == z || row.z == z));
+  }
+
   // Whether b's subtree stays within the bound with keys a and z of b as
   // neighbours, at every check time they govern: from a's time to z's, both
   // included (a key new to the kept set changes the pose at its own time),
@@ -339,40 +384,67 @@ class Reducer {
   // spread over the span (errors change smoothly along it). With `estimate`,
   // a span longer than ESTIMATE_CHECKS check times is checked at those spread
   // points and the two next to its keys only: a span that fails there fails,
-  // one that passes may still fail.
+  // one that passes may still fail. While b is resolved, the poses go into
+  // the model's rows (see Row); otherwise into scratch.
   bool Holds(unsigned int b, unsigned int a, unsigned int z, bool estimate = false) {
     const unsigned int from = First_Check(b, a), to = End_Check(b, z), last = to - from - 1;
-    const auto within = [&](unsigned int c) {
-      if (Pose_Subtree(b, a, z, c, true)) return true;
-      failed_at = c;
-      return false;
-    };
+    const std::size_t size = subtree_end[b] - position[b];
+    // The poses go to the rows only once the whole check holds, so a check
+    // that fails leaves the rows as they were; a span too long to keep aside
+    // is computed again when it goes into the model.
+    const bool in_rows = rows_bone == b && std::size_t(to - from) * size <= TRIAL_POSES;
+    if (in_rows && trial_world.size() < std::size_t(to - from) * size)
+      trial_world.resize(std::size_t(to - from) * size);
+    if (in_rows && trial_at.size() < to - from) trial_local.resize(to - from), trial_at.resize(to - from);
+    unsigned int computed = 0;
     // Each check time once: `done` holds the ones looked at first.
     unsigned int done[8], done_count = 0;
-    const auto first_at = [&](unsigned int c) {
-      done[done_count++] = c;
-      return within(c);
+    const auto within = [&](unsigned int c) {
+      if ((in_rows && Row_Holds(b, c, a, z)) || std::find(done, done + done_count, c) != done + done_count) return true;
+      const bool holds = in_rows ? Pose_Subtree(b, a, z, c, &trial_world[computed * size], trial_local[computed], true)
+                                 : Pose_Subtree(b, a, z, c, scratch.data(), changed, true);
+      if (!holds) failed_at = c;
+      if (in_rows && holds) trial_at[computed++] = c;
+      return holds;
     };
+    const auto first_at = [&](unsigned int c) {
+      const bool holds = within(c);
+      if (done_count < 8) done[done_count++] = c;
+      return holds;
+    };
+    const auto held = [&] {
+      for (unsigned int k = 0; k < computed; ++k) {
+        const unsigned int c = trial_at[k];
+        std::copy_n(&trial_world[k * size], size, &World(b, c));
+        Local(b, c) = trial_local[k];
+        rows[c] = {a, z};
+      }
+      return true;
+    };
+    share = 0;
     if (failed_at >= from && failed_at < to && !first_at(failed_at)) return false;
+    // Then where the last span that held came nearest the bound: a longer
+    // span from the same key mostly fails there first.
+    const unsigned int tight = tight_at;
+    if (tight >= from && tight < to && tight != failed_at && !first_at(tight)) return false;
     // Coarse first, on a span long enough: at 1/2, 1/4, 3/4, 1/8, ... 7/8.
     for (unsigned int parts = 2; parts <= 8 && 2 * parts <= last + 1; parts *= 2)
-      for (unsigned int k = 1; k < parts; k += 2) {
-        const unsigned int c = from + (k * last + parts / 2) / parts;
-        if (c != failed_at && !first_at(c)) return false;
-      }
-    if (estimate && last + 1 > ESTIMATE_CHECKS) return within(from + 1) && within(to - 2);
+      for (unsigned int k = 1; k < parts; k += 2)
+        if (!first_at(from + (k * last + parts / 2) / parts)) return false;
+    if (estimate && last + 1 > ESTIMATE_CHECKS) return within(from + 1) && within(to - 2) && held();
     for (unsigned int c = from; c < to; ++c)
-      if (std::find(done, done + done_count, c) == done + done_count && !within(c)) return false;
-    return true;
+      if (!within(c)) return false;
+    if (share > 0) tight_at = share_at;
+    return held();
   }
 
-  // Makes keys a and z of b neighbours in the model.
+  // Makes keys a and z of b neighbours in the model: computes the rows that
+  // do not hold their poses yet.
   void Commit(unsigned int b, unsigned int a, unsigned int z) {
-    const std::size_t stride = sampled.size();
     for (unsigned int c = First_Check(b, a), to = End_Check(b, z); c < to; ++c) {
-      Pose_Subtree(b, a, z, c, false);
-      std::copy(scratch.begin(), scratch.end(), &world[c * stride + position[b]]);
-      Local(b, c) = changed;
+      if (Row_Holds(b, c, a, z)) continue;
+      Pose_Subtree(b, a, z, c, &World(b, c), Local(b, c), false);
+      if (rows_bone == b) rows[c] = {a, z};
     }
   }
 
@@ -381,30 +453,35 @@ class Reducer {
     return z + 1 == s.Key_Count(b) ? unsigned(times.size()) : key_check[b][z] + 1;
   }
 
-  // The world poses of b's subtree at check time c into `scratch`, with keys
-  // a and z of b as neighbours (b's own local pose into `changed`). With
-  // `check`, stops at the first point over the bound (or not a number) and
-  // says whether every point stayed within it.
-  bool Pose_Subtree(unsigned int b, unsigned int a, unsigned int z, unsigned int c, bool check) {
+  // The world poses of b's subtree at check time c into `out`, with keys a
+  // and z of b as neighbours (b's own local pose into `own`). With `check`,
+  // stops at the first point over the bound (or not a number) and says
+  // whether every point stayed within it.
+  bool Pose_Subtree(unsigned int b, unsigned int a, unsigned int z, unsigned int c, Pose* out, Pose& own, bool check) {
     const std::size_t stride = sampled.size();
     const unsigned int first = position[b], last = subtree_end[b];
-    const Pose* own = &local[c * stride];
+    const Pose* local_poses = &local[c * stride];
     const Points* was = &original[c * stride];
-    scratch.resize(last - first);
-    changed = Local_At(b, a, z, c);
+    own = Local_At(b, a, z, c);
     // The subtree is one run that starts at b; every other bone of it has its
     // parent inside the run.
     if (parent[b] == INVALID_INDEX)
-      scratch[0] = changed;
+      out[0] = own;
     else
-      Compose(World(parent[b], c), changed, scratch[0]);
+      Compose(World(parent[b], c), own, out[0]);
     const double bound2 = limit2[c];
-    if (check && !(Error2(scratch[0], was[first], reach) <= bound2)) return false;
+    double worst = 0;
+    const auto within = [&](const Pose& pose, const Points& points) {
+      const double e = Error2(pose, points, reach);
+      worst = std::max(worst, e);
+      return e <= bound2;
+    };
+    if (check && !within(out[0], was[first])) return false;
     for (unsigned int i = first + 1; i < last; ++i) {
-      Pose& out = scratch[i - first];
-      Compose(scratch[position[parent[sampled[i]]] - first], own[i], out);
-      if (check && !(Error2(out, was[i], reach) <= bound2)) return false;
+      Compose(out[position[parent[sampled[i]]] - first], local_poses[i], out[i - first]);
+      if (check && !within(out[i - first], was[i])) return false;
     }
+    if (check && worst > share * bound2) share = worst / bound2, share_at = c;
     return true;
   }
 
@@ -451,6 +528,7 @@ class Reducer {
       if (i > 0) (latest ? known[last] : known[i]) = i - last;
       last = i;
     }
+    Begin_Rows(b);
     const auto holds = [&](unsigned int at, unsigned int distance, bool estimate) {
       const unsigned int to = toward(at, distance);
       return Holds(b, key[std::min(at, to)], key[std::max(at, to)], estimate);
@@ -506,6 +584,19 @@ class Reducer {
         while (reach > lo && !holds(at, reach, false)) --reach;
       return reach;
     };
+    // Each step's span goes into the model as the path takes it (a span's
+    // check times depend on no other span of the bone), and so do the
+    // current spans that it follows, whose rows checks may have used; a path
+    // given up, in part or whole, gives its stretch back to the bone's
+    // current spans.
+    // Gives the bone's current spans back their rows from path position
+    // `from` on (checks may have used rows anywhere ahead of the path).
+    const auto restore = [&](unsigned int from) {
+      unsigned int a = latest ? key[from] : 0;
+      const unsigned int z = latest ? keys - 1 : key[from];
+      while (!kept[b][a]) --a;
+      for (; a < z; a = next[b][a]) Commit(b, a, next[b][a]);
+    };
 
     std::vector<unsigned int> path{latest ? 0u : n - 1};
     unsigned int at = path.back(), reach = farthest(at, known[at], 1);
@@ -534,26 +625,28 @@ class Reducer {
           // keys that is one of them, and one step as they go.
           std::size_t i = path.size() - 1;
           while (!kept[b][key[path[i]]]) --i;
+          restore(path[i]);
           path.resize(i + 1);
           at = path.back();
           best = known[at];
           best_end = best + farthest(toward(at, best), known[toward(at, best)], best);
         }
       }
-      at = toward(at, best);
+      const unsigned int to = toward(at, best);
+      Commit(b, key[std::min(at, to)], key[std::max(at, to)]);
+      at = to;
       path.push_back(at);
-      // Keys of any path on from here; no fewer than now: no change.
-      if (path.size() + (at == end ? 0 : 1) >= now) return;
+      // Keys of any path on from here; more than now: no change.
+      if (path.size() + (at == end ? 0 : 1) > now) {
+        restore(path.front());
+        return End_Rows();
+      }
       reach = best_end - best;
     }
-    // The spans that are new go into the model.
-    const std::vector<unsigned char> was_kept = kept[b];
-    const std::vector<unsigned int> was_next = next[b];
     std::fill(kept[b].begin(), kept[b].end(), 0);
     for (unsigned int i : path) kept[b][key[i]] = 1;
     Link_Kept(b);
-    for (unsigned int a = 0; a + 1 < keys; a = next[b][a])
-      if (!was_kept[a] || was_next[a] != next[b][a]) Commit(b, a, next[b][a]);
+    End_Rows();
   }
 
   const Sequence& s;
@@ -567,7 +660,18 @@ class Reducer {
   std::vector<Points> original;
   std::vector<Pose> scratch;
   Pose changed;
+  std::vector<Row> rows;  // per check time, while rows_bone is resolved
+  // A check's poses until it holds: per check time computed, the subtree's
+  // world poses, b's local pose, and the time.
+  std::vector<Pose> trial_world, trial_local;
+  std::vector<unsigned int> trial_at;
+  unsigned int rows_bone = INVALID_INDEX;
   unsigned int failed_at = 0;  // the check time where the last span failed
+  unsigned int tight_at = 0;   // where the last span that held came nearest the bound
+  // Of the check times a check computed: the largest squared error over the
+  // squared bound, and where.
+  double share = 0;
+  unsigned int share_at = 0;
 };
 
 // Every key time of the sequence (of any bone) and every midpoint between two
