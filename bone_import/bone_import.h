@@ -165,6 +165,7 @@ class Packed_Sequence;
 class Skinned_Mesh;
 struct Key_Groups;
 struct Packed_Cache;
+struct Sequence_Keys;
 
 // ---------------------------------------------------------------------------
 // Sequence: one animation of all bones of a hierarchy. Per bone an
@@ -291,10 +292,7 @@ class BONE_IMPORT_API Sequence {
   // Throws unless the sequence is filled: "Sequence is empty", or the
   // failed-import message.
   void Require_Filled() const;
-  // Fills this empty sequence with the keys of `source` marked in `kept`.
-  void Fill_From(const Sequence& source, const std::vector<std::vector<unsigned char>>& kept);
-  // Shrinks a bone's arrays to their first `count` keys.
-  void Keep_First_Keys(unsigned int bone, unsigned int count);
+  friend struct Sequence_Keys;  // which keys stay (Optimize, Reduce)
 
   float length;
   unsigned int* number_of_frames;

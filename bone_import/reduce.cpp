@@ -21,7 +21,7 @@
 
 #include "bone_import.h"
 #include "check.h"
-#include "key_groups.h"
+#include "sequence_keys.h"
 
 namespace Vantorix {
 namespace Bone_Import {
@@ -721,43 +721,6 @@ std::vector<double> Sequence::Reduction_Errors(const Sequence& original, const S
   return worst;
 }
 
-void Sequence::Fill_From(const Sequence& source, const std::vector<std::vector<unsigned char>>& kept) {
-  const unsigned int bone_count = hier->Bone_Count();
-  Allocate_Tables(bone_count);
-  length = source.length;
-  for (unsigned int bone = 0; bone < bone_count; ++bone) {
-    unsigned int n = 0;
-    for (unsigned char k : kept[bone]) n += k;
-    frame_times[bone] = new float[n];
-    frame_rotations[bone] = new Quaternion[n];
-    frame_offsets[bone] = new Vector_3<float>[n];
-    for (unsigned int k = 0, j = 0; k < source.number_of_frames[bone]; ++k)
-      if (kept[bone][k]) {
-        frame_times[bone][j] = source.frame_times[bone][k];
-        frame_rotations[bone][j] = source.frame_rotations[bone][k];
-        frame_offsets[bone][j] = source.frame_offsets[bone][k];
-        ++j;
-      }
-    number_of_frames[bone] = n;
-    Note_Key_Order(bone);
-  }
-  Build_Key_Groups();
-  state = Fill_State::FILLED;
-}
-
-void Sequence::Keep_First_Keys(unsigned int bone, unsigned int count) {
-  const auto shrink = [count](auto*& keys) {
-    auto* exact = new std::remove_reference_t<decltype(*keys)>[count];
-    std::copy(keys, keys + count, exact);
-    delete[] keys;
-    keys = exact;
-  };
-  shrink(frame_times[bone]);
-  shrink(frame_rotations[bone]);
-  shrink(frame_offsets[bone]);
-  number_of_frames[bone] = count;
-}
-
 void Sequence::Reduce(float max_error, float reach) {
   Require_Filled();
   BONE_IMPORT_CHECK(max_error > 0.0f && std::isfinite(max_error), "max_error > 0.0f && std::isfinite(max_error)",
@@ -784,7 +747,7 @@ void Sequence::Reduce(float max_error, float reach) {
   std::vector<double> errors(bone_count);
   const auto measure = [&](const std::vector<std::vector<unsigned char>>& kept, auto&& failed) {
     Sequence reduced(*hier);
-    reduced.Fill_From(*this, kept);
+    Sequence_Keys::Copy(reduced, *this, kept);
     Frame a(*hier, false), b(*hier, false);
     for (std::size_t c = 0; c < times.size(); ++c) {
       Get_Frame_Time(a, float(times[c]));
@@ -909,22 +872,7 @@ void Sequence::Reduce(float max_error, float reach) {
     });
   }
 
-  // Keep the kept keys, in place, then shrink each bone's arrays to fit;
-  // until the key groups are rebuilt, nothing may sample the sequence.
-  state = Fill_State::FAILED;
-  for (unsigned int bone = 0; bone < bone_count; ++bone) {
-    unsigned int count = 0;
-    for (unsigned int k = 0; k < number_of_frames[bone]; ++k)
-      if (kept[bone][k]) {
-        frame_times[bone][count] = frame_times[bone][k];
-        frame_rotations[bone][count] = frame_rotations[bone][k];
-        frame_offsets[bone][count] = frame_offsets[bone][k];
-        ++count;
-      }
-    if (count != number_of_frames[bone]) Keep_First_Keys(bone, count);
-  }
-  Build_Key_Groups();
-  state = Fill_State::FILLED;
+  Sequence_Keys::Keep(*this, kept);
 }
 
 }  // namespace Bone_Import

@@ -3,12 +3,14 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
 #include "bone_import.h"
 #include "check.h"
 #include "key_groups.h"
+#include "sequence_keys.h"
 
 namespace Vantorix {
 namespace Bone_Import {
@@ -175,6 +177,58 @@ void Sequence::Release_Bone(unsigned int bone) {
   frame_times[bone] = nullptr;
   frame_rotations[bone] = nullptr;
   frame_offsets[bone] = nullptr;
+}
+
+void Sequence_Keys::Keep(Sequence& s, const Kept_Keys& kept) {
+  const auto shrink = [](auto*& keys, unsigned int count) {
+    auto* exact = new std::remove_reference_t<decltype(*keys)>[count];
+    std::copy(keys, keys + count, exact);
+    delete[] keys;
+    keys = exact;
+  };
+  const Sequence::Fill_State was = s.state;
+  if (s.state == Sequence::Fill_State::FILLED) s.state = Sequence::Fill_State::FAILED;
+  for (unsigned int bone = 0; bone < s.hier->Bone_Count(); ++bone) {
+    unsigned int count = 0;
+    for (unsigned int k = 0; k < s.number_of_frames[bone]; ++k)
+      if (kept[bone][k]) {
+        s.frame_times[bone][count] = s.frame_times[bone][k];
+        s.frame_rotations[bone][count] = s.frame_rotations[bone][k];
+        s.frame_offsets[bone][count] = s.frame_offsets[bone][k];
+        ++count;
+      }
+    if (count == s.number_of_frames[bone]) continue;
+    shrink(s.frame_times[bone], count);
+    shrink(s.frame_rotations[bone], count);
+    shrink(s.frame_offsets[bone], count);
+    s.number_of_frames[bone] = count;
+  }
+  s.Build_Key_Groups();
+  s.state = was;
+}
+
+void Sequence_Keys::Copy(Sequence& s, const Sequence& source, const Kept_Keys& kept) {
+  const unsigned int bone_count = s.hier->Bone_Count();
+  s.Allocate_Tables(bone_count);
+  s.length = source.length;
+  for (unsigned int bone = 0; bone < bone_count; ++bone) {
+    unsigned int n = 0;
+    for (unsigned char k : kept[bone]) n += k;
+    s.frame_times[bone] = new float[n];
+    s.frame_rotations[bone] = new Quaternion[n];
+    s.frame_offsets[bone] = new Vector_3<float>[n];
+    for (unsigned int k = 0, j = 0; k < source.number_of_frames[bone]; ++k)
+      if (kept[bone][k]) {
+        s.frame_times[bone][j] = source.frame_times[bone][k];
+        s.frame_rotations[bone][j] = source.frame_rotations[bone][k];
+        s.frame_offsets[bone][j] = source.frame_offsets[bone][k];
+        ++j;
+      }
+    s.number_of_frames[bone] = n;
+    s.Note_Key_Order(bone);
+  }
+  s.Build_Key_Groups();
+  s.state = Sequence::Fill_State::FILLED;
 }
 
 }  // namespace Bone_Import
