@@ -21,6 +21,7 @@
 
 #include "check.h"
 #include "packed_encoder.h"
+#include "skeleton_order.h"
 
 namespace Vantorix {
 namespace Bone_Import {
@@ -58,25 +59,15 @@ void Encoder::Plan_Channels() {
   const unsigned int bones = h.Bone_Count();
   std::vector<unsigned int> track_of(bones, INVALID_INDEX);
   for (unsigned int i = 0; i < tracks.size(); ++i) track_of[tracks[i].bone] = i;
-  std::vector<std::vector<unsigned int>> children(bones);
-  std::vector<unsigned int> parent(bones, INVALID_INDEX);
-  for (unsigned int b = 0; b < bones; ++b) {
-    const unsigned int p = b == h.Root_Index() ? INVALID_INDEX : h.Parent_Index(b);
-    if (p < bones) parent[b] = p, children[p].push_back(b);
-  }
-  std::vector<unsigned int> reached;
-  for (unsigned int b = 0; b < bones; ++b)
-    if (parent[b] == INVALID_INDEX) reached.push_back(b);
-  for (std::size_t i = 0; i < reached.size(); ++i)
-    for (unsigned int c : children[reached[i]]) reached.push_back(c);
+  const Skeleton_Order skeleton(h);
   std::vector<unsigned int> model_of(bones, INVALID_INDEX);
-  for (unsigned int b : reached) {
+  for (unsigned int b : skeleton.Breadth_First()) {
     if (track_of[b] == INVALID_INDEX) continue;  // a leaf: its points are its parent's
     Track_Plan& track = tracks[track_of[b]];
     model_of[b] = unsigned(model.size());
     Model_Bone m{};
     m.bone = b;
-    m.parent = parent[b] == INVALID_INDEX ? INVALID_INDEX : model_of[parent[b]];
+    m.parent = skeleton.Parent(b) == INVALID_INDEX ? INVALID_INDEX : model_of[skeleton.Parent(b)];
     m.rotation = &track.rotation;
     m.offset = &track.offset;
     model.push_back(m);

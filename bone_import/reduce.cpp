@@ -13,6 +13,7 @@
 #include "check.h"
 #include "reduce_model.h"
 #include "sequence_keys.h"
+#include "skeleton_order.h"
 
 namespace Vantorix {
 namespace Bone_Import {
@@ -120,11 +121,7 @@ void Sequence::Reduce(float max_error, float reach) {
   // next to it, and such a bone keeps all its keys from then on. So every
   // check time comes to hold, and the loop ends.
   constexpr int ONE_KEY_ROUNDS = 3;
-  const unsigned int root = hier->Root_Index();
-  const auto parent_of = [&](unsigned int bone) {
-    const unsigned int p = bone == root ? INVALID_INDEX : hier->Parent_Index(bone);
-    return p < bone_count ? p : INVALID_INDEX;
-  };
+  const std::vector<unsigned int> parents = Skeleton_Order::Parents_Of(*hier);
   // Gives back finite keys of `bone` around `time`: the nearest one, or all
   // of the span. Whether any came back.
   const auto give_back = [&](unsigned int bone, double time, bool one) {
@@ -162,8 +159,7 @@ void Sequence::Reduce(float max_error, float reach) {
       for (unsigned int bone = 0; bone < bone_count; ++bone) {
         if (errors[bone] <= bound2) continue;
         // Up the chain; a parent loop ends where it comes back.
-        for (unsigned int up = bone, steps = 0; up != INVALID_INDEX && steps < bone_count;
-             up = parent_of(up), ++steps) {
+        for (unsigned int up = bone, steps = 0; up != INVALID_INDEX && steps < bone_count; up = parents[up], ++steps) {
           if (hier->Is_Leaf(up) || reducer->whole[up]) continue;
           failing.push_back(up);
           if (give_back(up, time, one)) {

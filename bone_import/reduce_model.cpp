@@ -6,6 +6,8 @@
 #include <cmath>
 #include <vector>
 
+#include "skeleton_order.h"
+
 namespace Vantorix {
 namespace Bone_Import {
 namespace Reduction {
@@ -65,32 +67,13 @@ void Reducer::Link_Kept(unsigned int b) {
 }
 
 void Reducer::Build_Order() {
+  // Depth first, so each subtree is one run; a parent loop, which reaches no
+  // root, starts at its lowest bone.
   const unsigned int bones = h.Bone_Count();
-  parent.assign(bones, INVALID_INDEX);
-  std::vector<std::vector<unsigned int>> children(bones);
-  for (unsigned int b = 0; b < bones; ++b) {
-    const unsigned int p = b == h.Root_Index() ? INVALID_INDEX : h.Parent_Index(b);
-    if (p < bones) parent[b] = p, children[p].push_back(b);
-  }
-  // Depth first, parent before child, so each subtree is one run; a parent
-  // loop, which reaches no root, starts at its lowest bone.
-  std::vector<unsigned char> visited(bones, 0);
-  std::vector<unsigned int> order;
-  auto place_from = [&](unsigned int top) {
-    std::vector<unsigned int> stack{top};
-    visited[top] = 1;
-    while (!stack.empty()) {
-      const unsigned int b = stack.back();
-      stack.pop_back();
-      order.push_back(b);
-      for (auto c = children[b].rbegin(); c != children[b].rend(); ++c)
-        if (!visited[*c]) visited[*c] = 1, stack.push_back(*c);
-    }
-  };
-  for (unsigned int b = 0; b < bones; ++b)
-    if (parent[b] == INVALID_INDEX) place_from(b);
-  for (unsigned int b = 0; b < bones; ++b)
-    if (!visited[b]) parent[b] = INVALID_INDEX, place_from(b);
+  Skeleton_Order skeleton(h);
+  const std::vector<unsigned int> order = skeleton.Depth_First();
+  parent.resize(bones);
+  for (unsigned int b = 0; b < bones; ++b) parent[b] = skeleton.Parent(b);
   // Leaves are never sampled; their points are their parent's.
   for (unsigned int b : order)
     if (!h.Is_Leaf(b)) sampled.push_back(b);
