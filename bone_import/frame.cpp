@@ -365,16 +365,5 @@ void Frame::Restale_Unread_Below(unsigned int bone) {
     if (b != bone && (marks[b] & UNDER_BONE) && dirty[b] == UNREAD) dirty[b] = marks[b] & READ_BELOW ? CLEAN : STALE;
   }
 }
-
-void Interpolate(Frame& out, const Frame& a, const Frame& b, float t) {
-  const unsigned int bone_count = std::min({out.hier->Bone_Count(), out.bone_count, a.bone_count, b.bone_count});
-  for (unsigned int i = 0; i < bone_count; ++i) {
-    if (out.hier->Is_Leaf(i)) continue;
-    out.local_rotations[i] = Blend_Rotations(a.local_rotations[i], b.local_rotations[i], t);
-    Template_Library::V3_S_Mul_V3_S_Mul_Add(b.local_offsets[i], a.local_offsets[i], out.local_offsets[i], t, 1.0f - t);
-  }
-  out.Set_Dirty();
-}
-
 }  // namespace Bone_Import
 }  // namespace Vantorix
