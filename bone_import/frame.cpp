@@ -365,5 +365,6 @@ void Frame::Restale_Unread_Below(unsigned int bone) {
     if (b != bone && (marks[b] & UNDER_BONE) && dirty[b] == UNREAD) dirty[b] = marks[b] & READ_BELOW ? CLEAN : STALE;
   }
 }
+
 }  // namespace Bone_Import
 }  // namespace Vantorix

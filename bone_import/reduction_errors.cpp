@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "check.h"
 #include "reduce_model.h"
 
 namespace Vantorix {
@@ -50,6 +51,9 @@ inline double Worse(double worst, double e) { return std::isnan(worst) || e <= w
 std::vector<double> Sequence::Reduction_Errors(const Sequence& original, const Sequence& edited, float reach) {
   original.Require_Filled();
   edited.Require_Filled();
+  BONE_IMPORT_CHECK(original.Get_Hierarchy() == edited.Get_Hierarchy(),
+                    "original.Get_Hierarchy() == edited.Get_Hierarchy()", "bone_import/bones",
+                    "Sequences of different hierarchies can't be compared");
   const Hierarchy& h = original.Get_Hierarchy();
   std::vector<double> worst(h.Bone_Count(), 0.0), now(h.Bone_Count());
   Frame a(h, false), b(h, false);
