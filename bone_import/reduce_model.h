@@ -199,7 +199,7 @@ class Reducer {
   // The fewest keys for bone b with every other bone as it stands: a path
   // over its finite keys from the first to the last, where a step from key a
   // to key z is allowed when that span Holds. The bone's keys change only
-  // when the path has fewer than it has now.
+  // when the path has no more than it has now (one as long moves them).
   //
   // The path is found one step at a time, like a breadth-first search over
   // the keys: from where it stands, each step goes to the key that reaches
