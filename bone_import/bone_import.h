@@ -17,9 +17,9 @@
 // the condition text, the message, the source path ("bone_import/hier",
 // "bone_import/bones" or "bone_import/skin") and the line of the check. The
 // library catches nothing and keeps no global state. Objects are not
-// copyable. A host owns every object it creates; a Sequence or Frame refers
-// to its Hierarchy, which must outlive it and must not be imported again
-// while they exist.
+// copyable (a Sequence takes another's keys with Copy). A host owns every
+// object it creates; a Sequence or Frame refers to its Hierarchy, which must
+// outlive it and must not be imported again while they exist.
 //
 // Threads: the library creates none. The const sampling operations of
 // Sequence may run on one sequence from several threads into distinct frames;
@@ -201,7 +201,9 @@ class BONE_IMPORT_API Sequence {
   // Writes every non-leaf bone's local pose at `time` into `frame` and marks
   // the frame dirty. The time is clamped to 0 .. Lenght() (NaN samples at
   // the length). Allocates nothing; safe from several threads into distinct
-  // frames. The frame must belong to this sequence's hierarchy. Two keys at
+  // frames. The frame must belong to this sequence's hierarchy (one of
+  // another is written only within its own bones, with poses that mean
+  // nothing). Two keys at
   // one time (an interval of length 0) give the later key's pose, never NaN.
   // Refuses an empty sequence ("Sequence is empty") and one whose import
   // failed ("Sequence import failed, ..."), as Combine (for its sources),
@@ -220,6 +222,13 @@ class BONE_IMPORT_API Sequence {
   // that round onto one time the earlier stays.
   void Combine(Sequence& a, float a_start_index, float a_end_index, Sequence& b, float b_start_index, float b_end_index,
                float transition_time);
+  // Fills this empty sequence with the length and keys of `source`, to the
+  // bit: a copy that later edits of either leave alone. Refuses a filled
+  // sequence ("Sequence has already some data!!"), an empty source or one
+  // whose import failed (as Get_Frame_Time), and a source of a hierarchy not
+  // equal to this one's ("Copy source sequence belongs to another
+  // hierarchy"). A refusal changes nothing.
+  void Copy(const Sequence& source);
   // Drops every key that interpolation between the last kept key and the next
   // key reproduces within both tolerances (quaternion dot product >=
   // rotation_tolerance, offset distance <= offset_tolerance), one forward pass
@@ -294,7 +303,7 @@ class BONE_IMPORT_API Sequence {
   // Throws unless the sequence is filled: "Sequence is empty", or the
   // failed-import message.
   void Require_Filled() const;
-  friend struct Sequence_Keys;  // which keys stay (Optimize, Reduce)
+  friend struct Sequence_Keys;  // which keys stay (Optimize, Reduce, Copy)
 
   float length;
   unsigned int* number_of_frames;

@@ -2,6 +2,7 @@
 
 #include "bone_key.h"
 #include "check.h"
+#include "sequence_keys.h"
 
 namespace Vantorix {
 namespace Bone_Import {
@@ -101,6 +102,17 @@ void Sequence::Combine(Sequence& a, float a_start_index, float a_end_index, Sequ
   length = ((a_end - a_start) + (b_end - b_start)) + transition_time;
   Build_Key_Groups();
   state = Fill_State::FILLED;
+}
+
+void Sequence::Copy(const Sequence& source) {
+  BONE_IMPORT_CHECK(!number_of_frames, "!number_of_frames", SOURCE, "Sequence has already some data!!");
+  source.Require_Filled();
+  BONE_IMPORT_CHECK(*hier == *source.hier, "*hier == *source.hier", SOURCE,
+                    "Copy source sequence belongs to another hierarchy");
+  Kept_Keys every_key(hier->Bone_Count());
+  for (unsigned int bone = 0; bone < hier->Bone_Count(); ++bone)
+    every_key[bone].assign(source.number_of_frames[bone], 1);
+  Sequence_Keys::Copy(*this, source, every_key);
 }
 
 }  // namespace Bone_Import

@@ -346,11 +346,16 @@ inline void Read_All(const unsigned char* block, const Lattice_Read* from, const
   for (; to - from >= 4; from += 4) {
     alignas(16) std::int32_t distance[3][4];
     alignas(16) float low[3][4], step[4];
+    // Where each lane's components go, taken before a later lane of the same
+    // channel moves the view to another segment.
+    std::uint8_t slot[4][4];
     for (int lane = 0; lane < 4; ++lane) {
       const Lattice_Read& read = from[lane];
       std::int32_t d[3];
       Read_Distances(block, *read.channel, read.interior, *read.view, d);
       for (int j = 0; j < 3; ++j) distance[j][lane] = d[j], low[j][lane] = read.view->low[j];
+      std::memcpy(slot[lane], read.view->component, 3);
+      slot[lane][3] = read.view->left_out;
       step[lane] = read.channel->step;
     }
     const __m128 s = _mm_load_ps(step);
@@ -369,9 +374,7 @@ inline void Read_All(const unsigned char* block, const Lattice_Read* from, const
       const Lattice_Read& read = from[lane];
       float* out = read.out;
       if (read.rotation) {
-        const Segment_View& view = *read.view;
-        for (int j = 0; j < 3; ++j) out[view.component[j]] = value[j][lane];
-        out[view.left_out] = value[3][lane];
+        for (int j = 0; j < 4; ++j) out[slot[lane][j]] = value[j][lane];
       } else {
         for (int j = 0; j < 3; ++j) out[j] = value[j][lane];
       }

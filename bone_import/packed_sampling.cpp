@@ -288,6 +288,9 @@ void Packed_Sequence::Get_Frame_Time(Frame& frame, float time) const {
     for (unsigned int lane = 0; lane < 4; ++lane)
       stale |= !(b.lo[lane] <= time && time <= b.hi[lane]) ? 1u << lane : 0u;
 #endif
+    // Only the block's tracks (a time that is not a number is outside every
+    // interval, the unused lanes' too).
+    if (4 * g + 4 > track_count) stale &= (1u << (track_count - 4 * g)) - 1u;
     for (; stale != 0; stale &= stale - 1) {
       const unsigned int lane = Lowest_Bit(stale), i = 4 * g + lane;
       if (!Step_Forward(block, header, tracks[i], time, states[i], b, lane, reads)) {

@@ -1,4 +1,4 @@
-// Private: choosing which of a sequence's keys stay (Optimize, Reduce).
+// Private: which of a sequence's keys stay (Optimize, Reduce, Copy).
 #pragma once
 #ifndef BONE_IMPORT_BUILDING
 #error "bone_import/sequence_keys.h is private to the library; include bone_import/bone_import.h"

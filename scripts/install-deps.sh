@@ -7,10 +7,10 @@ packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev)
 case "${1:-build}" in
   build) ;;
   tools) packages+=(libcli11-dev nlohmann-json3-dev libassimp-dev libtinygltf-dev assimp-testmodels
-                   python3-dev python3-venv python3-pybind11 python3-numpy python3-pytest blender) ;;
+                   python3-dev python3-venv python3-pybind11 python3-numpy python3-pytest python3-mypy blender) ;;
   ci) packages+=(libcli11-dev nlohmann-json3-dev libassimp-dev libtinygltf-dev assimp-testmodels clang libclang-rt-14-dev
                  g++-mingw-w64-i686 g++-multilib gcovr python3-dev python3-venv python3-pybind11 python3-numpy
-                 python3-pytest blender chromium) ;;
+                 python3-pytest python3-mypy blender chromium) ;;
   *) echo "usage: $0 build|tools|ci" >&2; exit 2 ;;
 esac
 

@@ -151,6 +151,30 @@ TEST(Combine, RefusalsInTheirOrderChangeNothing) {
   EXPECT_EQ(by_value.Lenght(), 9.0f);
 }
 
+TEST(Copy, TakesEveryKeyToTheBitAndNothingAfter) {
+  Imported a(Ramp({0, 1, 2.5f, 4}, 4, 0.3f));
+  Imported equal(Ramp({0, 4}, 4));  // another hierarchy object, equal by value
+  Sequence copy(equal.hierarchy);
+  copy.Copy(a.sequence);
+  Imported before(Ramp({0, 1, 2.5f, 4}, 4, 0.3f));
+  a.sequence.Flip();
+  EXPECT_EQ(copy.Lenght(), 4.0f);
+  for (unsigned int b = 0; b < 3; ++b) {
+    const unsigned int n = before.sequence.Key_Count(b);
+    ASSERT_EQ(copy.Key_Count(b), n);
+    EXPECT_EQ(std::memcmp(copy.Key_Times(b), before.sequence.Key_Times(b), n * sizeof(float)), 0);
+    EXPECT_EQ(std::memcmp(copy.Key_Rotations(b), before.sequence.Key_Rotations(b), n * sizeof(Quaternion)), 0);
+    EXPECT_EQ(std::memcmp(copy.Key_Offsets(b), before.sequence.Key_Offsets(b), n * sizeof(Vector_3<float>)), 0);
+  }
+  Imported other(Ramp({0, 4}, 4).Bone("extra", "root", Keys_At({0, 4})));
+  Sequence empty(a.hierarchy), target(a.hierarchy);
+  EXPECT_STREQ(Error_Of([&] { copy.Copy(a.sequence); }).Message(), "Sequence has already some data!!");
+  EXPECT_STREQ(Error_Of([&] { target.Copy(empty); }).Message(), "Sequence is empty");
+  EXPECT_STREQ(Error_Of([&] { target.Copy(other.sequence); }).Message(),
+               "Copy source sequence belongs to another hierarchy");
+  EXPECT_TRUE(target.Is_Empty());
+}
+
 // Optimize tests each key against the span to the next original key, with a
 // rotation dot product and an offset distance; what stays, case by case.
 TEST(Optimize, KeepsWhatItsTolerancesSay) {
@@ -448,6 +472,12 @@ TEST(KeyReduction, OptimizeReduceAndPackingRefuseWhatTheyCannotDo) {
   };
   for (const Case& c : cases) EXPECT_STREQ(Error_Of(c.call).Condition(), c.condition);
   EXPECT_EQ(file.sequence.Key_Count(0), 3u);
+  // A length that is not a number is no refusal: the clip packs, and playing
+  // it at that time reads the clip's tracks and nothing past them.
+  Imported no_length(Ramp({0, 1, 2}, 2).Length(NAN));
+  const Packed_Sequence packed_no_length(no_length.sequence, 0.1f, 0.1f);
+  Frame frame(no_length.hierarchy, false);
+  packed_no_length.Get_Frame(frame, 0.5f);
 }
 
 TEST(Flip, ReversesKeysInTime) {

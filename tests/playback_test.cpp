@@ -91,4 +91,13 @@ TEST(Reduce, ReduceAndPackHoldTheirBoundsOnCmuMotionCapture) {
   const Packed_Sequence packed(reduced, 0.00354f, 1.77f);
   EXPECT_LE(test_support::Largest_Point_Error(original, packed, 1.77f), 0.0177);
   EXPECT_LE(packed.Size(), 205000u);
+  // A jump (a fresh frame) gives what playing forward gives, to the bit.
+  Frame played(h, false);
+  for (float t = 0; t < packed.Lenght(); t += 0.01f) {
+    Frame jump(h, false);
+    packed.Get_Frame_Time(played, t);
+    packed.Get_Frame_Time(jump, t);
+    for (unsigned int b = 0; b < h.Bone_Count(); ++b)
+      ASSERT_EQ(std::memcmp(&played.Base(b), &jump.Base(b), sizeof(played.Base(b))), 0) << t;
+  }
 }

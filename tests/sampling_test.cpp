@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <thread>
 
@@ -88,10 +89,35 @@ TEST(Sampling, EveryClipPlaysAsTheReferencePlayerDoes) {
     }
     clips.push_back(data);
   }
+  // A frame of another, smaller hierarchy is written within its own bones
+  // (the sanitizers watch).
+  test_support::Imported small(Ramp({0, 1}, 1));
+  Frame small_frame(small.hierarchy, false);
   for (const Bone_File& clip : clips) {
     test_support::Imported file(clip);
     test_support::Expect_Playback_Matches_Reference(file.sequence);
     if (HasFatalFailure()) return;
+    file.sequence.Get_Frame_Time(small_frame, 0.7f);
+  }
+  // Edits of clips that have been played (bones with times of their own, and
+  // bones that share them): sampling follows the new keys.
+  const std::vector<std::pair<const char*, std::function<void(Sequence&)>>> edits = {
+      {"Normalize", [](Sequence& s) { s.Normalize(); }},
+      {"Rotate",
+       [](Sequence& s) {
+         s.Rotate(Matrix_3x3<float>{{{0, 0, 1}, {0, 1, 0}, {-1, 0, 0}}});
+       }},
+      {"Optimize", [](Sequence& s) { s.Optimize(0.99f, 0.5f); }},
+      {"Flip", [](Sequence& s) { s.Flip(); }},
+  };
+  for (const std::size_t clip : {clips.size() - 3, clips.size() - 2}) {
+    test_support::Imported edited(clips[clip]);
+    for (const auto& [what, edit] : edits) {
+      SCOPED_TRACE(what);
+      edit(edited.sequence);
+      test_support::Expect_Playback_Matches_Reference(edited.sequence);
+      if (HasFatalFailure()) return;
+    }
   }
 }
 

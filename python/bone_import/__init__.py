@@ -6,7 +6,9 @@
     bases, positions = walk.sample(times)     # [T, B, 3, 3] and [T, B, 3]
 
 Every library error raises bone_import.Error (condition, message, file, line).
+`python -m bone_import --help` lists the commands the package runs.
 """
+from . import _bone_import
 from ._bone_import import (  # noqa: F401
     SKIN_RECORD,
     Error,
@@ -15,6 +17,7 @@ from ._bone_import import (  # noqa: F401
     Sequence,
     Skin,
     SkinFile,
+    __version__,
     deform,
     write_bone_file,
     write_skin_file,
@@ -28,7 +31,13 @@ __all__ = [
     "Sequence",
     "Skin",
     "SkinFile",
+    "__version__",
     "deform",
     "write_bone_file",
     "write_skin_file",
 ]
+
+if hasattr(_bone_import, "convert"):  # a module built with the tools
+    from ._bone_import import convert  # noqa: F401
+
+    __all__.append("convert")

@@ -12,7 +12,6 @@
 
 #include "files/output_files.h"
 #include "validate/validator.h"
-#include "writers/bone_poses.h"
 
 namespace bonetool {
 
@@ -180,23 +179,6 @@ std::string Read_File(const std::string& path) {
   std::ostringstream bytes;
   bytes << file.rdbuf();
   return bytes.str();
-}
-
-float Default_Reach(const Sequence& sequence) {
-  Frame frame(sequence.Get_Hierarchy(), false);
-  const unsigned int count = sequence.Get_Hierarchy().Bone_Count();
-  std::vector<Matrix_3x3<float>> bases(count);
-  std::vector<Vector_3<float>> positions(count);
-  double extent = 0;
-  for (int step = 0; step <= 100 && count > 0; ++step) {
-    sequence.Get_Frame_Time(frame, sequence.Lenght() * float(step) / 100.0f);
-    Vantorix::Bone_Tools::Placed_Poses(sequence, frame, bases.data(), positions.data());
-    Vector_3<float> low = positions[0], high = positions[0];
-    for (const Vector_3<float>& p : positions)
-      for (int i = 0; i < 3; ++i) low[i] = std::min(low[i], p[i]), high[i] = std::max(high[i], p[i]);
-    extent = std::max(extent, double(std::sqrt(Template_Library::V3_V3_Sub_Norm(low, high))));
-  }
-  return float(extent / 10);
 }
 
 std::size_t Total_Keys(const Sequence& sequence) {

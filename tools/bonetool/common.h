@@ -99,12 +99,6 @@ std::string Read_File(const std::string& path);
 // Keys of all bones of a filled sequence.
 std::size_t Total_Keys(const Sequence& sequence);
 
-// The reach reduce and info --packed take when none is given: a tenth of the
-// skeleton's size, the largest diagonal of the box around its bone positions
-// (leaves where render draws them, writers/bone_poses.h) at 101 times evenly spread over the clip;
-// 0 when every bone stays at one point.
-float Default_Reach(const Sequence& sequence);
-
 // Rz(r2) * Ry(r1) * Rx(r0) from angles in degrees, as a key's angles turn.
 Matrix_3x3<float> Matrix_From_Degrees(float r0, float r1, float r2);
 

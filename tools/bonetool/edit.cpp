@@ -9,11 +9,13 @@
 #include "common.h"
 #include "files/output_files.h"
 #include "writers/animation_data.h"
+#include "writers/bone_poses.h"
 
 namespace bonetool {
 
 namespace {
 
+using Vantorix::Bone_Tools::Default_Reach;
 using Vantorix::Bone_Tools::Output_Files;
 using Vantorix::Bone_Tools::Usage_Error;
 

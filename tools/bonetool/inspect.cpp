@@ -9,12 +9,14 @@
 #include "interchange/batch_convert.h"
 #include "interchange/scene_import.h"
 #include "validate/validator.h"
+#include "writers/bone_poses.h"
 
 namespace bonetool {
 
 namespace {
 
 using nlohmann::json;
+using Vantorix::Bone_Tools::Default_Reach;
 
 json Parent_Name(const Hierarchy& h, unsigned int bone) {
   const unsigned int parent = h.Parent_Index(bone);

@@ -1,5 +1,9 @@
 #include "writers/bone_poses.h"
 
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
 namespace Vantorix {
 namespace Bone_Tools {
 
@@ -36,6 +40,23 @@ void Placed_Poses(const Bone_Import::Sequence& sequence, Bone_Import::Frame& fra
     Template_Library::M3x3_V3_Mul_V3_Add(frame.Base(parent), sequence.Key_Offsets(b)[0], frame.Offset(parent),
                                          positions[b]);
   }
+}
+
+float Default_Reach(const Bone_Import::Sequence& sequence) {
+  Bone_Import::Frame frame(sequence.Get_Hierarchy(), false);
+  const unsigned int count = sequence.Get_Hierarchy().Bone_Count();
+  std::vector<Matrix_3x3<float>> bases(count);
+  std::vector<Vector_3<float>> positions(count);
+  double extent = 0;
+  for (int step = 0; step <= 100 && count > 0; ++step) {
+    sequence.Get_Frame_Time(frame, sequence.Lenght() * float(step) / 100.0f);
+    Placed_Poses(sequence, frame, bases.data(), positions.data());
+    Vector_3<float> low = positions[0], high = positions[0];
+    for (const Vector_3<float>& p : positions)
+      for (int i = 0; i < 3; ++i) low[i] = std::min(low[i], p[i]), high[i] = std::max(high[i], p[i]);
+    extent = std::max(extent, double(std::sqrt(Template_Library::V3_V3_Sub_Norm(low, high))));
+  }
+  return float(extent / 10);
 }
 
 }  // namespace Bone_Tools

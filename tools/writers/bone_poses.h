@@ -1,4 +1,5 @@
-// Where tools place every bone, leaves included.
+// Where tools place every bone, leaves included, and the size of a clip's
+// skeleton that follows from it.
 //
 // The library never samples a leaf bone: a frame keeps a leaf's local pose at
 // the identity, so that its output is its parent's. A leaf still holds keys,
@@ -29,6 +30,13 @@ void Placed_Local_Pose(const Bone_Import::Sequence& sequence, const Bone_Import:
 // that a leaf with a parent gets its parent's output times its first key.
 void Placed_Poses(const Bone_Import::Sequence& sequence, Bone_Import::Frame& frame,
                   Template_Library::Matrix_3x3<float>* bases, Template_Library::Vector_3<float>* positions);
+
+// The reach Reduce and packing take when none is given (bonetool reduce and
+// info --packed, Python's Sequence.reduce and PackedSequence): a tenth of the
+// skeleton's size, the largest diagonal of the box around its bone positions
+// (placed as Placed_Poses places them) at 101 times evenly spread over the
+// clip; 0 when every bone stays at one point. The sequence must be filled.
+float Default_Reach(const Bone_Import::Sequence& sequence);
 
 }  // namespace Bone_Tools
 }  // namespace Vantorix
