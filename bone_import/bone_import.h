@@ -165,6 +165,7 @@ class Packed_Sequence;
 class Skinned_Mesh;
 struct Key_Groups;
 struct Packed_Cache;
+struct Sequence_Keys;
 
 // ---------------------------------------------------------------------------
 // Sequence: one animation of all bones of a hierarchy. Per bone an
@@ -236,8 +237,8 @@ class BONE_IMPORT_API Sequence {
   //
   // The tolerances are tests of each key against the next original key, not
   // bounds on the error of the result: errors of dropped keys pile up along a
-  // bone and down the skeleton. On CMU motion capture a rotation tolerance of
-  // 0.9999 (about 1.6 degrees per test) leaves 57 degrees of error on a knee.
+  // bone and down the skeleton, so a small tolerance per test can leave a
+  // large error at the end of a limb. Reduce bounds the result instead.
   void Optimize(float rotation_tolerance, float offset_tolerance);
   // Drops keys so that no point of the skeleton moves more than max_error
   // from where the original puts it. The points are every bone's output
@@ -257,13 +258,15 @@ class BONE_IMPORT_API Sequence {
   // empty sequence, one whose import failed, a bone whose key times do not
   // rise strictly, a max_error that is not a finite number above 0, a reach
   // that is negative or not finite, and a sequence whose model would pass
-  // 2 GiB (sampled bones times check times times 288 bytes: 60 MB for 38
-  // bones over 2,752 frames). How it works, and what it costs:
-  // docs/library.md.
+  // 2 GiB (sampled bones times check times times 288 bytes). How it works,
+  // and what it costs: docs/library.md.
   void Reduce(float max_error, float reach);
   // Per bone, the largest distance at Reduce's check points (of `original`)
-  // between `original` and `edited`, two sequences of one hierarchy: 0 where
-  // the original places no point, NaN where only `edited` places none.
+  // between `original` and `edited`: 0 where the original places no point,
+  // NaN where only `edited` places none. Refuses a sequence that is empty or
+  // whose import failed, and two sequences whose hierarchies are not equal
+  // (Hierarchy::operator==): "Sequences of different hierarchies can't be
+  // compared".
   static std::vector<double> Reduction_Errors(const Sequence& original, const Sequence& edited, float reach);
   // Reverses the sequence in time. Refuses an empty sequence.
   void Flip();
@@ -300,10 +303,7 @@ class BONE_IMPORT_API Sequence {
   // Throws unless the sequence is filled: "Sequence is empty", or the
   // failed-import message.
   void Require_Filled() const;
-  // Fills this empty sequence with the keys of `source` marked in `kept`.
-  void Fill_From(const Sequence& source, const std::vector<std::vector<unsigned char>>& kept);
-  // Shrinks a bone's arrays to their first `count` keys.
-  void Keep_First_Keys(unsigned int bone, unsigned int count);
+  friend struct Sequence_Keys;  // which keys stay (Optimize, Reduce, Copy)
 
   float length;
   unsigned int* number_of_frames;
@@ -370,14 +370,15 @@ class BONE_IMPORT_API Frame {
   void Flip_Output_Y();
   void Flip_Output_Z();
   // Changes the bone's local rotation so that its output base becomes
-  // rotation * (its current output base), and marks the bone stale. Its
-  // descendants follow the new rotation when read unless their output is
-  // already up to date: one that was read since the frame was last marked
-  // dirty (or has a read bone below it, or went through Transform_Output or a
-  // flip) keeps its output until the next Set_Dirty. So a host that adjusts
-  // bones after sampling does so before reading their descendants; reading
-  // other bones first changes nothing. The whole-frame pass of the first read
-  // does not count as reading the bones it computes.
+  // rotation * (its current output base), and marks the bone stale.
+  // Descendants already computed are left as they are until the next
+  // Set_Dirty: one that was read since the frame was last marked dirty (or
+  // has a read bone below it, or went through Transform_Output or a flip)
+  // keeps its output, not following the new rotation. The other descendants
+  // follow it when read; the whole-frame pass of the first read does not
+  // count as reading the bones it computes. So a host that adjusts bones
+  // after sampling does so before reading their descendants; reading other
+  // bones first changes nothing.
   void Rotate_Base(const Matrix_3x3<float>& rotation, unsigned int bone);
 
   // The local pose as sampling or Interpolate left it. No range check.
@@ -479,8 +480,8 @@ class BONE_IMPORT_API Packed_Sequence {
   // 0 .. Lenght(), every non-leaf bone's local pose written, the frame marked
   // dirty. Refuses a frame of another hierarchy ("Frame of another hierarchy
   // than the packed sequence's"). The frame keeps the keys decoded last time
-  // (made on the frame's first packed sampling, about 300 bytes per sampled bone), so
-  // that playing forward decodes each key once; results never depend on it.
+  // (a cache made on the frame's first packed sampling), so that playing
+  // forward decodes each key once; results never depend on it.
   void Get_Frame_Time(Frame& frame, float time) const;
 
   // Bytes this object holds, its own and on the heap.

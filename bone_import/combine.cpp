@@ -2,6 +2,7 @@
 
 #include "bone_key.h"
 #include "check.h"
+#include "sequence_keys.h"
 
 namespace Vantorix {
 namespace Bone_Import {
@@ -108,10 +109,10 @@ void Sequence::Copy(const Sequence& source) {
   source.Require_Filled();
   BONE_IMPORT_CHECK(*hier == *source.hier, "*hier == *source.hier", SOURCE,
                     "Copy source sequence belongs to another hierarchy");
-  std::vector<std::vector<unsigned char>> every_key(hier->Bone_Count());
+  Kept_Keys every_key(hier->Bone_Count());
   for (unsigned int bone = 0; bone < hier->Bone_Count(); ++bone)
     every_key[bone].assign(source.number_of_frames[bone], 1);
-  Fill_From(source, every_key);
+  Sequence_Keys::Copy(*this, source, every_key);
 }
 
 }  // namespace Bone_Import

@@ -7,6 +7,7 @@
 #include "packed_format.h"
 #include "rotation.h"
 #include "simd.h"
+#include "skeleton_order.h"
 
 namespace Vantorix {
 namespace Bone_Import {
@@ -55,11 +56,8 @@ Frame::Frame(const Hierarchy& hierarchy, bool ignore_root)
   group_ends = new unsigned int[bone_count + 1];
   key_hints = new unsigned int[bone_count]();
   marks = new unsigned char[bone_count];
-  const unsigned int root = hierarchy.Root_Index();
-  for (unsigned int b = 0; b < bone_count; ++b) {
-    const unsigned int parent = b == root ? INVALID_INDEX : hierarchy.Parent_Index(b);
-    output_parents[b] = parent < bone_count ? parent : INVALID_INDEX;
-  }
+  const std::vector<unsigned int> parents = Skeleton_Order::Parents_Of(hierarchy);
+  std::copy(parents.begin(), parents.end(), output_parents);
   Build_Update_Order();
   std::fill(local_rotations, local_rotations + bone_count, Quaternion::Identity());
   std::fill(local_offsets, local_offsets + bone_count, Vector_3<float>{0.0f, 0.0f, 0.0f});
@@ -87,21 +85,11 @@ Frame::~Frame() {
 // whose parents are all in earlier groups. Each step takes the ready bones
 // with the longest chains below them, so that the groups stay full.
 void Frame::Build_Update_Order() {
-  std::vector<unsigned int> child_start(bone_count + 1, 0), children(bone_count);
-  for (unsigned int b = 0; b < bone_count; ++b)
-    if (output_parents[b] != INVALID_INDEX) ++child_start[output_parents[b] + 1];
-  for (unsigned int b = 0; b < bone_count; ++b) child_start[b + 1] += child_start[b];
-  std::vector<unsigned int> fill(child_start.begin(), child_start.end() - 1);
-  for (unsigned int b = 0; b < bone_count; ++b)
-    if (output_parents[b] != INVALID_INDEX) children[fill[output_parents[b]]++] = b;
-
+  const Skeleton_Order skeleton(std::vector<unsigned int>(output_parents, output_parents + bone_count));
   // Breadth first from the roots, then the height of each bone's subtree.
-  std::vector<unsigned int> reached;
-  for (unsigned int b = 0; b < bone_count; ++b)
-    if (output_parents[b] == INVALID_INDEX) reached.push_back(b);
-  root_count = unsigned(reached.size());
-  for (std::size_t i = 0; i < reached.size(); ++i)
-    for (unsigned int c = child_start[reached[i]]; c < child_start[reached[i] + 1]; ++c) reached.push_back(children[c]);
+  const std::vector<unsigned int> reached = skeleton.Breadth_First();
+  root_count = 0;
+  while (root_count < reached.size() && output_parents[reached[root_count]] == INVALID_INDEX) ++root_count;
   std::vector<unsigned int> height(bone_count, 0);
   for (std::size_t i = reached.size(); i-- > 0;) {
     const unsigned int parent = output_parents[reached[i]];
@@ -116,8 +104,9 @@ void Frame::Build_Update_Order() {
   };
   std::priority_queue<unsigned int, std::vector<unsigned int>, decltype(later)> ready(later);
   for (unsigned int r = 0; r < root_count; ++r)
-    for (unsigned int c = child_start[update_order[r]]; c < child_start[update_order[r] + 1]; ++c)
-      ready.push(children[c]);
+    for (const unsigned int* c = skeleton.Children_Begin(update_order[r]); c != skeleton.Children_End(update_order[r]);
+         ++c)
+      ready.push(*c);
   while (!ready.empty()) {
     const unsigned int start = listed;
     while (!ready.empty() && listed - start < 4) {
@@ -126,8 +115,9 @@ void Frame::Build_Update_Order() {
     }
     group_ends[group_count++] = listed;
     for (unsigned int i = start; i < listed; ++i)
-      for (unsigned int c = child_start[update_order[i]]; c < child_start[update_order[i] + 1]; ++c)
-        ready.push(children[c]);
+      for (const unsigned int* c = skeleton.Children_Begin(update_order[i]);
+           c != skeleton.Children_End(update_order[i]); ++c)
+        ready.push(*c);
   }
 }
 
@@ -374,16 +364,6 @@ void Frame::Restale_Unread_Below(unsigned int bone) {
     if (b == bone || (p != INVALID_INDEX && (marks[p] & UNDER_BONE))) marks[b] |= UNDER_BONE;
     if (b != bone && (marks[b] & UNDER_BONE) && dirty[b] == UNREAD) dirty[b] = marks[b] & READ_BELOW ? CLEAN : STALE;
   }
-}
-
-void Interpolate(Frame& out, const Frame& a, const Frame& b, float t) {
-  const unsigned int bone_count = std::min({out.hier->Bone_Count(), out.bone_count, a.bone_count, b.bone_count});
-  for (unsigned int i = 0; i < bone_count; ++i) {
-    if (out.hier->Is_Leaf(i)) continue;
-    out.local_rotations[i] = Blend_Rotations(a.local_rotations[i], b.local_rotations[i], t);
-    Template_Library::V3_S_Mul_V3_S_Mul_Add(b.local_offsets[i], a.local_offsets[i], out.local_offsets[i], t, 1.0f - t);
-  }
-  out.Set_Dirty();
 }
 
 }  // namespace Bone_Import

@@ -13,7 +13,8 @@
 // holds, for every solo bone, a key at or before every time of the bucket, so
 // that one multiplication per sampled moment and one row of memory give every
 // solo bone a start a step or two from its interval. Rebuilt after every fill
-// or edit of the keys.
+// or edit of the keys, by Sequence::Build_Key_Groups (sampling.cpp, beside
+// the sampling that reads them).
 #pragma once
 #ifndef BONE_IMPORT_BUILDING
 #error "bone_import/key_groups.h is private to the library; include bone_import/bone_import.h"

@@ -3,6 +3,7 @@
 #include "bone_key.h"
 #include "check.h"
 #include "rotation.h"
+#include "sequence_keys.h"
 
 namespace Vantorix {
 namespace Bone_Import {
@@ -30,56 +31,33 @@ bool Can_Remove_Key(const Bone_Key& prev, const Bone_Key& key, const Bone_Key& n
   return true;
 }
 
-template <class T>
-void Shrink(T*& keys, unsigned int kept) {
-  T* exact = new T[kept];
-  std::copy(keys, keys + kept, exact);
-  delete[] keys;
-  keys = exact;
-}
-
 }  // namespace
 
-// One forward pass per bone. Kept keys are compacted in place: the write
-// position never passes the key under test, so `next` is always still the
-// original key after it, as in a list from which dropped keys are unlinked.
+// One forward pass per bone: each key is tested against the last key kept
+// and the original key after it.
 void Sequence::Optimize(float rotation_tolerance, float offset_tolerance) {
   BONE_IMPORT_CHECK(number_of_frames, "number_of_frames", SOURCE, "Sequence is empty");
   const unsigned int bone_count = hier->Bone_Count();
-  // The key groups point into the arrays about to be replaced: until they are
-  // rebuilt, the sequence counts as not filled, so nothing samples them.
-  const Fill_State was = state;
-  if (state == Fill_State::FILLED) state = Fill_State::FAILED;
+  Kept_Keys kept(bone_count);
   for (unsigned int bone = 0; bone < bone_count; ++bone) {
     BONE_IMPORT_CHECK(number_of_frames[bone] > 1, "number_of_frames[bone]>1", SOURCE,
                       "There must be atleast 2 frame in bone sequence");
     const unsigned int n = number_of_frames[bone];
-    float* times = frame_times[bone];
-    Quaternion* rotations = frame_rotations[bone];
-    Vector_3<float>* offsets = frame_offsets[bone];
-    unsigned int kept = 1;
-    for (unsigned int i = 1; i + 1 < n; ++i) {
-      const Bone_Key prev{times[kept - 1], offsets[kept - 1], rotations[kept - 1]};
+    const float* times = frame_times[bone];
+    const Quaternion* rotations = frame_rotations[bone];
+    const Vector_3<float>* offsets = frame_offsets[bone];
+    kept[bone].assign(n, 1);
+    for (unsigned int i = 1, last = 0; i + 1 < n; ++i) {
+      const Bone_Key prev{times[last], offsets[last], rotations[last]};
       const Bone_Key key{times[i], offsets[i], rotations[i]};
       const Bone_Key next{times[i + 1], offsets[i + 1], rotations[i + 1]};
-      if (Can_Remove_Key(prev, key, next, rotation_tolerance, offset_tolerance)) continue;
-      times[kept] = times[i];
-      rotations[kept] = rotations[i];
-      offsets[kept] = offsets[i];
-      ++kept;
+      if (Can_Remove_Key(prev, key, next, rotation_tolerance, offset_tolerance))
+        kept[bone][i] = 0;
+      else
+        last = i;
     }
-    times[kept] = times[n - 1];
-    rotations[kept] = rotations[n - 1];
-    offsets[kept] = offsets[n - 1];
-    ++kept;
-    if (kept == n) continue;
-    Shrink(frame_times[bone], kept);
-    Shrink(frame_rotations[bone], kept);
-    Shrink(frame_offsets[bone], kept);
-    number_of_frames[bone] = kept;
   }
-  Build_Key_Groups();
-  state = was;
+  Sequence_Keys::Keep(*this, kept);
 }
 
 }  // namespace Bone_Import

@@ -1,5 +1,10 @@
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+#include <vector>
 
 #include "bone_import.h"
 #include "key_groups.h"
@@ -204,6 +209,40 @@ inline void Blend_Solos(const Key_Groups& groups, std::size_t count, float time,
 #endif
 }
 
+// The time index of the solo bones (key_groups.h). About two keys of an
+// average solo bone fall in a bucket, so the index costs about one byte per
+// solo key, never more than two bytes per key and bone. A bone whose times
+// do not rise strictly, or with more keys than an entry counts, is left out
+// and searched by halving.
+void Build_Time_Index(Key_Groups& groups, float length) {
+  std::vector<Solo_Bone>& solos = groups.solos;
+  std::size_t keys = 0;
+  for (Solo_Bone& solo : solos) {
+    solo.indexed = solo.increasing && solo.n <= 65536u;
+    if (solo.indexed) keys += solo.n;
+  }
+  if (keys == 0) return;
+  const std::size_t columns = solos.size();
+  const unsigned int buckets = unsigned(std::min<std::size_t>(std::max<std::size_t>(keys / columns / 2, 1), 1u << 20));
+  const float scale = float(buckets) / length;
+  if (!(scale > 0.0f) || !std::isfinite(scale)) {  // a length of 0, below 0, not finite
+    for (Solo_Bone& solo : solos) solo.indexed = false;
+    return;
+  }
+  groups.buckets = buckets;
+  groups.bucket_scale = scale;
+  groups.bucket_keys.assign(std::size_t(buckets) * columns, 0);
+  for (std::size_t j = 0; j < columns; ++j) {
+    const Solo_Bone& solo = solos[j];
+    if (!solo.indexed) continue;
+    unsigned int k = 0;  // the last key in a bucket before b, or 0 if none
+    for (unsigned int b = 0; b < buckets; ++b) {
+      while (k + 1 < solo.n && Time_Bucket(solo.times[k + 1], scale, buckets) < b) ++k;
+      groups.bucket_keys[std::size_t(b) * columns + j] = std::uint16_t(std::min(k, solo.n - 2));
+    }
+  }
+}
+
 }  // namespace
 
 void Sequence::Get_Frame(Frame& frame, float fraction) const { Get_Frame_Time(frame, Lenght() * fraction); }
@@ -225,6 +264,78 @@ void Sequence::Get_Frame_Time(Frame& frame, float time) const {
   while (last > 0 && solos[last - 1].bone >= frame.bone_count) --last;
   Blend_Solos(*key_groups, last, time, frame.key_hints, frame.local_rotations, frame.local_offsets);
   frame.Set_Dirty();
+}
+
+void Sequence::Build_Key_Groups() {
+  const unsigned int bone_count = hier->Bone_Count();
+  // Members of each group, the first bone (in index order) leading.
+  std::vector<std::vector<unsigned int>> lists;
+  std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_hash;
+  for (unsigned int b = 0; b < bone_count; ++b) {
+    // Sampling needs an interval; a bone without two keys is left as it is.
+    if (hier->Is_Leaf(b) || number_of_frames[b] < 2) continue;
+    const unsigned int n = number_of_frames[b];
+    std::uint64_t hash = 14695981039346656037ull ^ n;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(frame_times[b]);
+    for (std::size_t i = 0; i < std::size_t(n) * sizeof(float); ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;
+    std::vector<std::size_t>& candidates = by_hash[hash];
+    bool placed = false;
+    for (std::size_t list : candidates) {
+      const unsigned int leader = lists[list][0];
+      if (number_of_frames[leader] == n && std::memcmp(frame_times[leader], frame_times[b], n * sizeof(float)) == 0) {
+        lists[list].push_back(b);
+        placed = true;
+        break;
+      }
+    }
+    if (!placed) {
+      candidates.push_back(lists.size());
+      lists.push_back({b});
+    }
+  }
+
+  auto groups = std::make_unique<Key_Groups>();
+  std::size_t copied = 0;
+  for (const auto& list : lists)
+    if (list.size() > 1) {
+      copied += std::size_t(number_of_frames[list[0]]) * list.size();
+      groups->members.insert(groups->members.end(), list.begin(), list.end());
+    }
+  groups->rotations.resize(copied);
+  groups->offsets.resize(copied);
+  std::size_t member_at = 0, copy_at = 0;
+  for (const auto& list : lists) {
+    const unsigned int leader = list[0], n = number_of_frames[leader], count = unsigned(list.size());
+    if (count == 1) {
+      groups->solos.push_back(Solo_Bone{leader, n, increasing_times[leader] != 0, false, frame_times[leader],
+                                        frame_rotations[leader], frame_offsets[leader]});
+      continue;
+    }
+    Quaternion* rotations = groups->rotations.data() + copy_at;
+    Vector_3<float>* offsets = groups->offsets.data() + copy_at;
+    for (unsigned int j = 0; j < count; ++j)
+      for (unsigned int k = 0; k < n; ++k) {
+        rotations[std::size_t(k) * count + j] = frame_rotations[list[j]][k];
+        offsets[std::size_t(k) * count + j] = frame_offsets[list[j]][k];
+      }
+    groups->groups.push_back(Key_Group{leader, count, list.back(), groups->members.data() + member_at,
+                                       frame_times[leader], n, increasing_times[leader] != 0, rotations, offsets});
+    member_at += count;
+    copy_at += std::size_t(n) * count;
+  }
+  Build_Time_Index(*groups, length);
+  delete key_groups;
+  key_groups = groups.release();
+}
+
+void Interpolate(Frame& out, const Frame& a, const Frame& b, float t) {
+  const unsigned int bone_count = std::min({out.hier->Bone_Count(), out.bone_count, a.bone_count, b.bone_count});
+  for (unsigned int i = 0; i < bone_count; ++i) {
+    if (out.hier->Is_Leaf(i)) continue;
+    out.local_rotations[i] = Blend_Rotations(a.local_rotations[i], b.local_rotations[i], t);
+    Template_Library::V3_S_Mul_V3_S_Mul_Add(b.local_offsets[i], a.local_offsets[i], out.local_offsets[i], t, 1.0f - t);
+  }
+  out.Set_Dirty();
 }
 
 }  // namespace Bone_Import

@@ -477,6 +477,8 @@ TEST(KeyReduction, OptimizeReduceAndPackingRefuseWhatTheyCannotDo) {
       {[&] { file.sequence.Reduce(INFINITY, 0.1f); }, "max_error > 0.0f && std::isfinite(max_error)"},
       {[&] { file.sequence.Reduce(0.1f, -1.0f); }, "reach >= 0.0f && std::isfinite(reach)"},
       {[&] { backwards.sequence.Reduce(0.1f, 0.1f); }, "increasing_times[bone]"},
+      {[&] { Sequence::Reduction_Errors(file.sequence, not_a_number.sequence, 0.1f); },
+       "original.Get_Hierarchy() == edited.Get_Hierarchy()"},
       {[&] { Packed_Sequence(empty, 0.1f, 0.1f); }, "number_of_frames"},
       {[&] { Packed_Sequence(file.sequence, 0.0f, 0.1f); }, "max_error > 0.0f && std::isfinite(max_error)"},
       {[&] { Packed_Sequence(file.sequence, INFINITY, 0.1f); }, "max_error > 0.0f && std::isfinite(max_error)"},
