@@ -285,10 +285,10 @@ inline void View_Segment(const unsigned char* block, const Channel& channel, std
   view.start = std::uint64_t(channel.keys) * 8 + std::uint32_t(record[0]);
 }
 
-// Interior key i of a QUANTIZED channel, read through `view`: its three
-// stored components.
-inline void Read_Lattice_Key(const unsigned char* block, const Channel& channel, std::uint32_t i, Segment_View& view,
-                             float* out) {
+// The distances of interior key i's three components from its segment's
+// smallest lattice points, through `view`.
+inline void Read_Distances(const unsigned char* block, const Channel& channel, std::uint32_t i, Segment_View& view,
+                           std::int32_t* out) {
   View_Segment(block, channel, i, view);
   const std::uint64_t at = view.start + std::uint64_t(i % SEGMENT_KEYS) * view.key_width;
   // Components 0 and 1 lie within 48 bits of the key's start, so one load
@@ -297,10 +297,18 @@ inline void Read_Lattice_Key(const unsigned char* block, const Channel& channel,
   const std::uint64_t bits = Load_64(block + (at >> 3)) >> (at & 7);
   const std::uint64_t last =
       view.key_width <= 57 ? bits >> (w0 + w1) : Load_64(block + ((at + w0 + w1) >> 3)) >> ((at + w0 + w1) & 7);
-  const float step = channel.step;
-  out[0] = Segment_Value(view.low[0], std::uint32_t(bits & ((std::uint64_t(1) << w0) - 1)), step);
-  out[1] = Segment_Value(view.low[1], std::uint32_t((bits >> w0) & ((std::uint64_t(1) << w1) - 1)), step);
-  out[2] = Segment_Value(view.low[2], std::uint32_t(last & ((std::uint64_t(1) << w2) - 1)), step);
+  out[0] = std::int32_t(bits & ((std::uint64_t(1) << w0) - 1));
+  out[1] = std::int32_t((bits >> w0) & ((std::uint64_t(1) << w1) - 1));
+  out[2] = std::int32_t(last & ((std::uint64_t(1) << w2) - 1));
+}
+
+// Interior key i of a QUANTIZED channel, read through `view`: its three
+// stored components.
+inline void Read_Lattice_Key(const unsigned char* block, const Channel& channel, std::uint32_t i, Segment_View& view,
+                             float* out) {
+  std::int32_t d[3];
+  Read_Distances(block, channel, i, view, d);
+  for (unsigned int c = 0; c < 3; ++c) out[c] = Segment_Value(view.low[c], std::uint32_t(d[c]), channel.step);
 }
 
 // Key k (0 .. key_count - 1) of a channel into out: w, x, y, z of a rotation,
@@ -322,21 +330,6 @@ inline void Read_Key(const unsigned char* block, const Channel& channel, std::ui
     }
   }
   std::memcpy(out, whole, SIZE * sizeof(float));
-}
-
-// The distances of interior key i's three components from its segment's
-// smallest lattice points, through `view`.
-inline void Read_Distances(const unsigned char* block, const Channel& channel, std::uint32_t i, Segment_View& view,
-                           std::int32_t* out) {
-  View_Segment(block, channel, i, view);
-  const std::uint64_t at = view.start + std::uint64_t(i % SEGMENT_KEYS) * view.key_width;
-  const unsigned int w0 = view.width[0], w1 = view.width[1], w2 = view.width[2];
-  const std::uint64_t bits = Load_64(block + (at >> 3)) >> (at & 7);
-  const std::uint64_t last =
-      view.key_width <= 57 ? bits >> (w0 + w1) : Load_64(block + ((at + w0 + w1) >> 3)) >> ((at + w0 + w1) & 7);
-  out[0] = std::int32_t(bits & ((std::uint64_t(1) << w0) - 1));
-  out[1] = std::int32_t((bits >> w0) & ((std::uint64_t(1) << w1) - 1));
-  out[2] = std::int32_t(last & ((std::uint64_t(1) << w2) - 1));
 }
 
 // Reads every queued key: lane by lane the operations of Segment_Value and

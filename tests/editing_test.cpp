@@ -35,6 +35,26 @@ float Dot(const Quaternion& a, const Quaternion& b) {
   return a.w * b.w + a.v.x * b.v.x + a.v.y * b.v.y + a.v.z * b.v.z;
 }
 
+// The sample walk and run on one hierarchy, the sources of the bound tests'
+// clips; a case makes a clip from them and bounds its error at a reach.
+struct Sample_Clips {
+  Sample_Clips() {
+    h.Import(walk_file.c_str());
+    walk.Import(walk_file.c_str());
+    run.Import(run_file.c_str());
+  }
+  const std::string walk_file = std::string(SAMPLE_DIR) + "/humanoid_walk.bone";
+  const std::string run_file = std::string(SAMPLE_DIR) + "/humanoid_run.bone";
+  Hierarchy h;
+  Sequence walk{h}, run{h};
+};
+
+struct Bound_Case {
+  const char* what;
+  std::function<void(Sequence&)> make;
+  float max_error, reach;
+};
+
 }  // namespace
 
 TEST(Combine, KeyLayoutOfTwoStretchesAndATransition) {
@@ -239,19 +259,11 @@ TEST(Optimize, ResultIsASubsequenceWithEndsKept) {
 
 // Reduce: the bound holds (measured independently), across its inputs.
 TEST(Reduce, EveryPointStaysWithinTheBound) {
-  const std::string walk_file = std::string(SAMPLE_DIR) + "/humanoid_walk.bone";
-  const std::string run_file = std::string(SAMPLE_DIR) + "/humanoid_run.bone";
-  Hierarchy h;
-  h.Import(walk_file.c_str());
-  Sequence walk(h), run(h);
-  walk.Import(walk_file.c_str());
-  run.Import(run_file.c_str());
-  struct Case {
-    const char* what;
-    std::function<void(Sequence&)> make;
-    float max_error, reach;
-  };
-  const std::vector<Case> cases = {
+  Sample_Clips clips;
+  const std::string& walk_file = clips.walk_file;
+  Hierarchy& h = clips.h;
+  Sequence &walk = clips.walk, &run = clips.run;
+  const std::vector<Bound_Case> cases = {
       {"walk, 1 mm at 10 cm", [&](Sequence& s) { s.Import(walk_file.c_str()); }, 0.001f, 0.1f},
       {"walk, 1 cm at 10 cm", [&](Sequence& s) { s.Import(walk_file.c_str()); }, 0.01f, 0.1f},
       {"walk, 1 mm, no reach", [&](Sequence& s) { s.Import(walk_file.c_str()); }, 0.001f, 0.0f},
@@ -263,7 +275,7 @@ TEST(Reduce, EveryPointStaysWithinTheBound) {
        },
        0.002f, 0.1f},
   };
-  for (const Case& c : cases) {
+  for (const Bound_Case& c : cases) {
     SCOPED_TRACE(c.what);
     Sequence original(h), reduced(h);
     c.make(original);
@@ -319,19 +331,11 @@ TEST(Reduce, KeepsTheKeysItMustAndNoMore) {
 // ways; where keys are stored whole, the pose is the source's to the bit; the
 // packed clip needs nothing of its source.
 TEST(Packed_Sequence, HoldsItsBoundAndIsExactWhereStoredWhole) {
-  const std::string walk_file = std::string(SAMPLE_DIR) + "/humanoid_walk.bone";
-  const std::string run_file = std::string(SAMPLE_DIR) + "/humanoid_run.bone";
-  Hierarchy h;
-  h.Import(walk_file.c_str());
-  Sequence walk(h), run(h);
-  walk.Import(walk_file.c_str());
-  run.Import(run_file.c_str());
-  struct Case {
-    const char* what;
-    std::function<void(Sequence&)> make;
-    float max_error, reach;
-  };
-  const std::vector<Case> cases = {
+  Sample_Clips clips;
+  const std::string& walk_file = clips.walk_file;
+  Hierarchy& h = clips.h;
+  Sequence &walk = clips.walk, &run = clips.run;
+  const std::vector<Bound_Case> cases = {
       {"walk, 1 mm at 10 cm", [&](Sequence& s) { s.Import(walk_file.c_str()); }, 0.001f, 0.1f},
       {"walk, 0.01 mm at 10 cm", [&](Sequence& s) { s.Import(walk_file.c_str()); }, 1e-5f, 0.1f},
       {"walk, 1 cm, no reach", [&](Sequence& s) { s.Import(walk_file.c_str()); }, 0.01f, 0.0f},
@@ -344,7 +348,7 @@ TEST(Packed_Sequence, HoldsItsBoundAndIsExactWhereStoredWhole) {
       {"after Combine", [&](Sequence& s) { s.Combine(walk, 0, 0.5f, run, 0.2f, 1, 0.3f); }, 0.002f, 0.1f},
   };
   Frame a(h, false), b(h, false);
-  for (const Case& c : cases) {
+  for (const Bound_Case& c : cases) {
     SCOPED_TRACE(c.what);
     auto source = std::make_unique<Sequence>(h);
     c.make(*source);
