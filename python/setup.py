@@ -128,6 +128,8 @@ setup(
     name="bone_import",
     version=project_version(),
     description="Skeletal-animation import: bone and skin files, sampling, editing, skinning",
+    long_description=(Path(__file__).resolve().parent / "README.md").read_text(encoding="utf-8"),
+    long_description_content_type="text/markdown",
     packages=["bone_import"],
     package_data={"bone_import": ["py.typed", "*.pyi"]},
     ext_modules=[Extension("bone_import._bone_import", sources=[])],
