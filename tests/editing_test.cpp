@@ -400,6 +400,16 @@ TEST(Packed_Sequence, HoldsItsBoundAndIsExactWhereStoredWhole) {
     EXPECT_EQ(std::memcmp(&c.Local_Rotation(1), &d.Local_Rotation(1), sizeof(Quaternion)), 0) << t;
     EXPECT_EQ(std::memcmp(&c.Local_Offset(1), &d.Local_Offset(1), sizeof(Vector_3<float>)), 0) << t;
   }
+  // Keys far apart at a fine bound: keys wider than 57 bits, read in two loads.
+  std::mt19937 random(3);
+  std::uniform_real_distribution<float> angle(-3, 3), place(-100, 100);
+  std::vector<Key> wild;
+  for (int k = 0; k <= 40; ++k)
+    wild.push_back(Key{k * 0.05f, angle(random), angle(random), angle(random), place(random), 0.5f * place(random),
+                       place(random)});
+  Imported far(Bone_File().Length(2).Root("r", wild).Bone("leaf", "r", Keys_At({0, 2})));
+  const Packed_Sequence fine(far.sequence, 1.5e-3f, 1.0f);
+  EXPECT_LE(test_support::Largest_Point_Error(far.sequence, fine, 1.0f), 1.5e-3);
   // A clip packed where another of the same size was is not taken for it by
   // a frame that played the other.
   Imported turn_left(Ramp({0, 1, 2, 3, 4}, 4, 0.1f)), turn_right(Ramp({0, 1, 2, 3, 4}, 4, -0.1f));
