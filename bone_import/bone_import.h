@@ -351,13 +351,11 @@ class BONE_IMPORT_API Frame {
   const Vector_3<float>& Offset(unsigned int bone);
 #else
   const Matrix_3x3<float>& Base(unsigned int bone) {
-    if (BONE_IMPORT_UNLIKELY(dirty[bone] & 1)) Refresh(bone);
-    dirty[bone] = 0;  // read (see Rotate_Base)
+    if (dirty[bone] != 0) Mark_Read(bone);
     return output_bases[bone];
   }
   const Vector_3<float>& Offset(unsigned int bone) {
-    if (BONE_IMPORT_UNLIKELY(dirty[bone] & 1)) Refresh(bone);
-    dirty[bone] = 0;
+    if (dirty[bone] != 0) Mark_Read(bone);
     return output_offsets[bone];
   }
 #endif
@@ -394,6 +392,12 @@ class BONE_IMPORT_API Frame {
   // Brings `bone` up to date: every bone at once after Set_Dirty, else the
   // bone and its stale ancestors.
   void Refresh(unsigned int bone);
+  // A read of a bone that is stale or not yet read: computes it if stale, then
+  // marks it read (see Rotate_Base).
+  void Mark_Read(unsigned int bone) {
+    if (BONE_IMPORT_UNLIKELY(dirty[bone] & 1)) Refresh(bone);
+    dirty[bone] = 0;
+  }
   void Update_All();
   void Update_Chain(unsigned int bone);
   void Restale_Unread_Below(unsigned int bone);

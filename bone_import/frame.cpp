@@ -123,14 +123,12 @@ void Frame::Build_Update_Order() {
 
 #ifdef BONE_IMPORT_EXPORTED_READS
 const Matrix_3x3<float>& Frame::Base(unsigned int bone) {
-  if (dirty[bone] & STALE) Refresh(bone);
-  dirty[bone] = CLEAN;
+  if (dirty[bone] != CLEAN) Mark_Read(bone);
   return output_bases[bone];
 }
 
 const Vector_3<float>& Frame::Offset(unsigned int bone) {
-  if (dirty[bone] & STALE) Refresh(bone);
-  dirty[bone] = CLEAN;
+  if (dirty[bone] != CLEAN) Mark_Read(bone);
   return output_offsets[bone];
 }
 #endif
@@ -163,7 +161,10 @@ void Frame::Update_All() {
 #endif
     start = end;
   }
-  for (unsigned int i = 0; i < start; ++i) dirty[update_order[i]] = UNREAD;
+  if (start == bone_count)
+    std::fill(dirty, dirty + bone_count, UNREAD);
+  else
+    for (unsigned int i = 0; i < start; ++i) dirty[update_order[i]] = UNREAD;
 }
 
 inline void Frame::Compute_From_Parent(unsigned int b, unsigned int p) {
@@ -203,7 +204,7 @@ inline void Frame::Compute_From_Parent(unsigned int b, unsigned int p) {
 // Up to four bones whose parents are up to date: per lane exactly the
 // operations of Rotation_Matrix and Compute_From_Parent, in the same order,
 // so the results are the same to the bit. Lanes past `count` repeat the last
-// bone (and store the same values again).
+// bone (and store the same values again). The caller marks the bones.
 inline void Frame::Compute_Four(const unsigned int* group, unsigned int count) {
   const unsigned int b[4] = {group[0], group[count > 1 ? 1 : 0], group[count > 2 ? 2 : count - 1],
                              group[count > 3 ? 3 : count - 1]};
@@ -270,7 +271,6 @@ inline void Frame::Compute_Four(const unsigned int* group, unsigned int count) {
     float* offset = &output_offsets[b[k]].x;
     _mm_storel_pi(reinterpret_cast<__m64*>(offset), o[k]);
     _mm_store_ss(offset + 2, _mm_movehl_ps(o[k], o[k]));
-    dirty[b[k]] = CLEAN;
   }
 }
 #endif
