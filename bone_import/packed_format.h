@@ -159,6 +159,7 @@ struct Packed_Cache {
   std::vector<Packed::Cache_Block> blocks;
   std::vector<Packed::Track_State> states;
   std::vector<Packed::Lattice_Read> reads;  // room for four per track
+  std::vector<std::uint32_t> moving;        // the tracks whose interval moves
 };
 
 namespace Packed {

@@ -246,6 +246,7 @@ void Packed_Sequence::Get_Frame_Time(Frame& frame, float time) const {
     unused.k = NO_KEY;
     cache.states.assign(track_count, unused);
     cache.reads.resize(std::size_t(track_count) * 4);
+    cache.moving.resize(std::size_t(block_count) * 4 + 4);
     cache.owner = this;
     cache.tag = content_tag;
     // Channels whose keys are all the same, and tracks of two keys, hold
@@ -271,11 +272,19 @@ void Packed_Sequence::Get_Frame_Time(Frame& frame, float time) const {
   }
 
   // First every interval that no longer holds the time, then the blends in
-  // one straight run.
-  std::uint32_t grid = NO_KEY;
+  // one straight run. The tracks to move are listed first without a branch
+  // per block: which tracks move changes from frame to frame, and branches
+  // on it are mispredicted.
   Lattice_Read* reads = cache.reads.data();
   Cache_Block* blocks = cache.blocks.data();
   Track_State* states = cache.states.data();
+  std::uint32_t* moving = cache.moving.data();
+  unsigned int moving_count = 0;
+  // The lanes of each four-bit mask, lowest first, and how many there are.
+  static const std::uint8_t lanes_of[16][4] = {
+      {0, 0, 0, 0}, {0, 0, 0, 0}, {1, 0, 0, 0}, {0, 1, 0, 0}, {2, 0, 0, 0}, {0, 2, 0, 0}, {1, 2, 0, 0}, {0, 1, 2, 0},
+      {3, 0, 0, 0}, {0, 3, 0, 0}, {1, 3, 0, 0}, {0, 1, 3, 0}, {2, 3, 0, 0}, {0, 2, 3, 0}, {1, 2, 3, 0}, {0, 1, 2, 3}};
+  static const std::uint8_t lane_count[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
   for (unsigned int g = 0; g < block_count; ++g) {
     Cache_Block& b = blocks[g];
 #ifdef BONE_IMPORT_SSE
@@ -291,12 +300,16 @@ void Packed_Sequence::Get_Frame_Time(Frame& frame, float time) const {
     // Only the block's tracks (a time that is not a number is outside every
     // interval, the unused lanes' too).
     if (4 * g + 4 > track_count) stale &= (1u << (track_count - 4 * g)) - 1u;
-    for (; stale != 0; stale &= stale - 1) {
-      const unsigned int lane = Lowest_Bit(stale), i = 4 * g + lane;
-      if (!Step_Forward(block, header, tracks[i], time, states[i], b, lane, reads)) {
-        Slot slot{b, lane, states[i], reads};
-        Find_Interval(block, header, tracks[i], time, grid, slot);
-      }
+    for (int j = 0; j < 4; ++j) moving[moving_count + j] = 4 * g + lanes_of[stale][j];
+    moving_count += lane_count[stale];
+  }
+  std::uint32_t grid = NO_KEY;
+  for (unsigned int m = 0; m < moving_count; ++m) {
+    const unsigned int i = moving[m], lane = i % 4;
+    Cache_Block& b = blocks[i / 4];
+    if (!Step_Forward(block, header, tracks[i], time, states[i], b, lane, reads)) {
+      Slot slot{b, lane, states[i], reads};
+      Find_Interval(block, header, tracks[i], time, grid, slot);
     }
   }
   Read_All(block, cache.reads.data(), reads);
