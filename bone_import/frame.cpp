@@ -190,7 +190,7 @@ inline void Frame::Compute_From_Parent(unsigned int b, unsigned int p) {
   _mm_storeu_ps(out, rows[0]);
   _mm_storeu_ps(out + 3, rows[1]);
   _mm_storel_pi(reinterpret_cast<__m64*>(out + 6), rows[2]);
-  _mm_store_ss(out + 8, _mm_movehl_ps(rows[2], rows[2]));
+  _mm_store_ss(out + 8, High_Half(rows[2]));
 #else
   // Parent in a local: the compiler need not fear aliasing.
   const Matrix_3x3<float> parent_base = output_bases[p];
@@ -210,7 +210,7 @@ inline void Frame::Compute_Four(const unsigned int* group, unsigned int count) {
                              group[count > 3 ? 3 : count - 1]};
   __m128 w = _mm_loadu_ps(&local_rotations[b[0]].w), x = _mm_loadu_ps(&local_rotations[b[1]].w);
   __m128 y = _mm_loadu_ps(&local_rotations[b[2]].w), z = _mm_loadu_ps(&local_rotations[b[3]].w);
-  _MM_TRANSPOSE4_PS(w, x, y, z);
+  Transpose_4(w, x, y, z);
   const __m128 two = _mm_set1_ps(2.0f), one = _mm_set1_ps(1.0f);
   const __m128 x2 = _mm_mul_ps(two, x), y2 = _mm_mul_ps(two, y), z2 = _mm_mul_ps(two, z), w2 = _mm_mul_ps(two, w);
   const __m128 xx2 = _mm_mul_ps(x2, x), yy2 = _mm_mul_ps(y2, y), zz2 = _mm_mul_ps(z2, z);
@@ -225,12 +225,12 @@ inline void Frame::Compute_Four(const unsigned int* group, unsigned int count) {
   // element 8.
   __m128 a0 = _mm_loadu_ps(output_bases[p[0]].m[0]), a1 = _mm_loadu_ps(output_bases[p[1]].m[0]);
   __m128 a2 = _mm_loadu_ps(output_bases[p[2]].m[0]), a3 = _mm_loadu_ps(output_bases[p[3]].m[0]);
-  _MM_TRANSPOSE4_PS(a0, a1, a2, a3);
+  Transpose_4(a0, a1, a2, a3);
   __m128 c0 = _mm_loadu_ps(&output_bases[p[0]].m[1][1]), c1 = _mm_loadu_ps(&output_bases[p[1]].m[1][1]);
   __m128 c2 = _mm_loadu_ps(&output_bases[p[2]].m[1][1]), c3 = _mm_loadu_ps(&output_bases[p[3]].m[1][1]);
-  _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
-  const __m128 e8 = _mm_setr_ps(output_bases[p[0]].m[2][2], output_bases[p[1]].m[2][2], output_bases[p[2]].m[2][2],
-                                output_bases[p[3]].m[2][2]);
+  Transpose_4(c0, c1, c2, c3);
+  const __m128 e8 = Gather_4(output_bases[p[0]].m[2][2], output_bases[p[1]].m[2][2], output_bases[p[2]].m[2][2],
+                             output_bases[p[3]].m[2][2]);
   const __m128 pb[3][3] = {{a0, a1, a2}, {a3, c0, c1}, {c2, c3, e8}};
 
   __m128 r[3][3];
@@ -243,23 +243,23 @@ inline void Frame::Compute_Four(const unsigned int* group, unsigned int count) {
   // parent base * local offset + parent offset.
   __m128 vx = _mm_loadu_ps(&local_offsets[b[0]].x), vy = _mm_loadu_ps(&local_offsets[b[1]].x);
   __m128 vz = _mm_loadu_ps(&local_offsets[b[2]].x), v3 = _mm_loadu_ps(&local_offsets[b[3]].x);
-  _MM_TRANSPOSE4_PS(vx, vy, vz, v3);
+  Transpose_4(vx, vy, vz, v3);
   __m128 ax = _mm_loadu_ps(&output_offsets[p[0]].x), ay = _mm_loadu_ps(&output_offsets[p[1]].x);
   __m128 az = _mm_loadu_ps(&output_offsets[p[2]].x), a_3 = _mm_loadu_ps(&output_offsets[p[3]].x);
-  _MM_TRANSPOSE4_PS(ax, ay, az, a_3);
+  Transpose_4(ax, ay, az, a_3);
   const __m128 add[3] = {ax, ay, az};
   __m128 o[4];
   for (int i = 0; i < 3; ++i)
     o[i] = _mm_add_ps(
         _mm_add_ps(_mm_add_ps(_mm_mul_ps(pb[i][0], vx), _mm_mul_ps(pb[i][1], vy)), _mm_mul_ps(pb[i][2], vz)), add[i]);
   o[3] = _mm_setzero_ps();
-  _MM_TRANSPOSE4_PS(o[0], o[1], o[2], o[3]);
+  Transpose_4(o[0], o[1], o[2], o[3]);
 
   // Back to one matrix per bone: elements 0-3 and 4-7 transposed, then 8.
   __m128 s0 = r[0][0], s1 = r[0][1], s2 = r[0][2], s3 = r[1][0];
-  _MM_TRANSPOSE4_PS(s0, s1, s2, s3);
+  Transpose_4(s0, s1, s2, s3);
   __m128 t0 = r[1][1], t1 = r[1][2], t2 = r[2][0], t3 = r[2][1];
-  _MM_TRANSPOSE4_PS(t0, t1, t2, t3);
+  Transpose_4(t0, t1, t2, t3);
   float last[4];
   _mm_storeu_ps(last, r[2][2]);
   const __m128 first_half[4] = {s0, s1, s2, s3}, second_half[4] = {t0, t1, t2, t3};
@@ -270,7 +270,7 @@ inline void Frame::Compute_Four(const unsigned int* group, unsigned int count) {
     out[8] = last[k];
     float* offset = &output_offsets[b[k]].x;
     _mm_storel_pi(reinterpret_cast<__m64*>(offset), o[k]);
-    _mm_store_ss(offset + 2, _mm_movehl_ps(o[k], o[k]));
+    _mm_store_ss(offset + 2, High_Half(o[k]));
   }
 }
 #endif

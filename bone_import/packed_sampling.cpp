@@ -190,15 +190,14 @@ inline void Blend_Block(const Cache_Block& b, float time, const std::uint32_t* b
                         rotations + bones[count > 2 ? 2 : 0], rotations + bones[count > 3 ? 3 : 0]};
   Blend_Four(from, to, f, count, out);
   const __m128 p = _mm_sub_ps(one, f);
-  const __m128 weights[2][4] = {
-      {_mm_shuffle_ps(p, p, 0x00), _mm_shuffle_ps(p, p, 0x55), _mm_shuffle_ps(p, p, 0xaa), _mm_shuffle_ps(p, p, 0xff)},
-      {_mm_shuffle_ps(f, f, 0x00), _mm_shuffle_ps(f, f, 0x55), _mm_shuffle_ps(f, f, 0xaa), _mm_shuffle_ps(f, f, 0xff)}};
+  const __m128 weights[2][4] = {{Broadcast<0>(p), Broadcast<1>(p), Broadcast<2>(p), Broadcast<3>(p)},
+                                {Broadcast<0>(f), Broadcast<1>(f), Broadcast<2>(f), Broadcast<3>(f)}};
   for (unsigned int lane = 0; lane < count; ++lane) {
     const __m128 o = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(b.o0[lane]), weights[0][lane]),
                                 _mm_mul_ps(_mm_loadu_ps(b.o1[lane]), weights[1][lane]));
     float* target = &offsets[bones[lane]].x;
     _mm_storel_pi(reinterpret_cast<__m64*>(target), o);
-    _mm_store_ss(target + 2, _mm_movehl_ps(o, o));
+    _mm_store_ss(target + 2, High_Half(o));
   }
 #else
   for (unsigned int lane = 0; lane < count; ++lane) {

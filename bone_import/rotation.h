@@ -54,10 +54,10 @@ inline void Blend_Four(const Quaternion* const* a, const Quaternion* const* b, _
                        Quaternion* const* out) {
   __m128 aw = _mm_loadu_ps(&a[0]->w), ax = _mm_loadu_ps(&a[1]->w), ay = _mm_loadu_ps(&a[2]->w),
          az = _mm_loadu_ps(&a[3]->w);
-  _MM_TRANSPOSE4_PS(aw, ax, ay, az);
+  Transpose_4(aw, ax, ay, az);
   __m128 bw = _mm_loadu_ps(&b[0]->w), bx = _mm_loadu_ps(&b[1]->w), by = _mm_loadu_ps(&b[2]->w),
          bz = _mm_loadu_ps(&b[3]->w);
-  _MM_TRANSPOSE4_PS(bw, bx, by, bz);
+  Transpose_4(bw, bx, by, bz);
 
   const __m128 dot = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(aw, bw), _mm_mul_ps(ax, bx)), _mm_mul_ps(ay, by)),
                                 _mm_mul_ps(az, bz));
@@ -74,7 +74,7 @@ inline void Blend_Four(const Quaternion* const* a, const Quaternion* const* b, _
   rx = _mm_mul_ps(rx, k);
   ry = _mm_mul_ps(ry, k);
   rz = _mm_mul_ps(rz, k);
-  _MM_TRANSPOSE4_PS(rw, rx, ry, rz);  // back to one quaternion per register
+  Transpose_4(rw, rx, ry, rz);  // back to one quaternion per register
   _mm_storeu_ps(&out[0]->w, rw);
   if (count > 1) _mm_storeu_ps(&out[1]->w, rx);
   if (count > 2) _mm_storeu_ps(&out[2]->w, ry);

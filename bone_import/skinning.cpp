@@ -126,17 +126,17 @@ void Skinned_Mesh::Deform(const Matrix_3x3<float>* bases, const Vector_3<float>*
     const __m128 add = _mm_setr_ps(o.x, o.y, o.z, 0.0f);
     for (std::size_t i = bone_first[b]; i < end; ++i) {
       const __m128 v = _mm_loadu_ps(bindings + 4 * i);
-      const __m128 x = _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 0, 0, 0));
-      const __m128 y = _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 1, 1, 1));
-      const __m128 z = _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 2, 2, 2));
-      const __m128 w = _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3));
+      const __m128 x = Broadcast<0>(v);
+      const __m128 y = Broadcast<1>(v);
+      const __m128 z = Broadcast<2>(v);
+      const __m128 w = Broadcast<3>(v);
       const __m128 p = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(c0, x), _mm_mul_ps(c1, y)), _mm_mul_ps(c2, z)), add);
       // Exactly the point's three floats are read and written.
       float* out = &points[binding_points[i]].x;
       const __m128 xy = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(out));
       const __m128 sum = _mm_add_ps(_mm_movelh_ps(xy, _mm_load_ss(out + 2)), _mm_mul_ps(w, p));
       _mm_storel_pi(reinterpret_cast<__m64*>(out), sum);
-      _mm_store_ss(out + 2, _mm_movehl_ps(sum, sum));
+      _mm_store_ss(out + 2, High_Half(sum));
     }
 #else
     for (std::size_t i = bone_first[b]; i < end; ++i) {
