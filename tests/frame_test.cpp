@@ -164,16 +164,17 @@ TEST(Frame, RotateBaseTurnsTheOutputAndKeepsTheOffset) {
 
 // After sampling, a bone turned by Rotate_Base moves every descendant that has
 // not been read since; one that has been read (or has a read bone below it)
-// keeps its output until Set_Dirty.
+// keeps its output until Set_Dirty. The same with a parent loop beside the
+// tree, which the whole-frame pass leaves out.
 TEST(Frame, RotateBaseAfterSamplingMovesTheDescendantsNotYetRead) {
   const std::vector<Key> one_along_x = {{0, 0, 0, 0, 1, 0, 0}, {1, 0, 0, 0, 1, 0, 0}};
-  test_support::Imported file(Bone_File()
-                                  .Root("r", Keys_At({0, 1}))
-                                  .Bone("a", "r", one_along_x)
-                                  .Bone("b", "a", one_along_x)
-                                  .Bone("c", "b", one_along_x)
-                                  .Bone("sibling", "r", Keys_At({0, 1}))
-                                  .Bone("tip", "c", Keys_At({0, 1})));
+  Bone_File bones = Bone_File()
+                        .Root("r", Keys_At({0, 1}))
+                        .Bone("a", "r", one_along_x)
+                        .Bone("b", "a", one_along_x)
+                        .Bone("c", "b", one_along_x)
+                        .Bone("sibling", "r", Keys_At({0, 1}))
+                        .Bone("tip", "c", Keys_At({0, 1}));
   struct Case {
     const char* what;
     std::vector<unsigned int> read_first, turned;
@@ -183,17 +184,22 @@ TEST(Frame, RotateBaseAfterSamplingMovesTheDescendantsNotYetRead) {
       {"a turned", {}, {1}, {1, 1}, {1, 2}},
       {"the root and a sibling read first", {0, 4}, {1}, {1, 1}, {1, 2}},
       {"a and then b turned", {}, {1, 2}, {1, 1}, {0, 1}},
-      {"c read first: b and c keep their outputs", {3}, {1}, {2, 0}, {3, 0}},
+      {"c read after a sibling: b and c keep their outputs", {4, 3}, {1}, {2, 0}, {3, 0}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Frame frame(file.hierarchy, false);
-    file.sequence.Get_Frame_Time(frame, 0.5f);
-    for (unsigned int bone : c.read_first) frame.Base(bone);
-    for (unsigned int bone : c.turned) frame.Rotate_Base(Rot_Z(HALF_PI), bone);
-    Expect_Vector(frame.Offset(2), c.b[0], c.b[1], 0);
-    Expect_Vector(frame.Offset(3), c.c[0], c.c[1], 0);
-    Expect_Vector(frame.Offset(5), c.c[0], c.c[1], 0);
+  for (const bool loop : {false, true}) {
+    if (loop) bones.Bone("x", "y", one_along_x).Bone("y", "x", one_along_x);
+    test_support::Imported file(bones);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (loop ? ", with a loop" : ""));
+      Frame frame(file.hierarchy, false);
+      file.sequence.Get_Frame_Time(frame, 0.5f);
+      for (unsigned int bone : c.read_first) frame.Base(bone);
+      for (unsigned int bone : c.turned) frame.Rotate_Base(Rot_Z(HALF_PI), bone);
+      Expect_Vector(frame.Offset(2), c.b[0], c.b[1], 0);
+      Expect_Vector(frame.Offset(3), c.c[0], c.c[1], 0);
+      Expect_Vector(frame.Offset(5), c.c[0], c.c[1], 0);
+      if (loop) Expect_Vector(frame.Offset(6), 2, 0, 0);  // x, read first, on y computed like the root
+    }
   }
 }
 
