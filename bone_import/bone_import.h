@@ -329,7 +329,8 @@ class BONE_IMPORT_API Sequence {
 // dirty, parent before child. The first read of a frame that sampling (or
 // Interpolate, or Set_Dirty) left dirty brings every bone up to date in one
 // pass, four bones at a time where SIMD is available; later reads are a load
-// (and a one-byte store that notes the read, see Rotate_Base).
+// and a test (a bone's first read also stores a byte that notes it, see
+// Rotate_Base).
 class BONE_IMPORT_API Frame {
  public:
   // Reads the hierarchy's bone count once. Every bone starts at the identity
