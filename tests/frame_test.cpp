@@ -218,5 +218,10 @@ TEST(Frame, SecondRootAndParentLoopsAreComputedLikeTheRoot) {
   Frame loop_frame(looped, false);
   Expect_Vector(loop_frame.Offset(1), 0, 0, 0);
   Expect_Vector(loop_frame.Offset(2), 0, 0, 0);
-  loop_frame.Transform_Output(Rot_Z(1.0f));
+  // Transforms and flips of the output reach the bones of a loop too.
+  Frame turned(looped, false), flipped(looped, false);
+  turned.Transform_Output(Rot_Z(1.0f));
+  Expect_Matrix_Near(turned.Base(2), Rot_Z(1.0f));
+  flipped.Flip_Output_Y();
+  EXPECT_EQ(flipped.Base(1).m[1][1], -1.0f);
 }
