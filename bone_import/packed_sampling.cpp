@@ -245,7 +245,7 @@ void Packed_Sequence::Get_Frame_Time(Frame& frame, float time) const {
     unused.k = NO_KEY;
     cache.states.assign(track_count, unused);
     cache.reads.resize(std::size_t(track_count) * 4);
-    cache.moving.resize(std::size_t(block_count) * 4 + 4);
+    cache.moving.resize(std::size_t(block_count) * 4);  // block g writes entries up to 4 * g + 3
     cache.owner = this;
     cache.tag = content_tag;
     // Channels whose keys are all the same, and tracks of two keys, hold
